@@ -1,0 +1,20 @@
+#pragma once
+
+namespace Halvora {
+namespace Video {
+namespace Native {
+
+// State of every frame. Value 3 is never produced.
+enum DecoderState : int { Ok = 0, Error = 1, EndOfArchive = 2, NotAvailable = 4 };
+// State of every packet: the same numbers.
+using DemuxerState = DecoderState;
+
+// Pixel layout of an IDecodedImage. Other values are treated as Bgr24 by conversions.
+enum DecodedImageFormat : int { Bgr24 = 1, Rgb24 = 2, Bgra32 = 3, Abgr32 = 4, Yuv420P = 7, Cuda = 9 };
+
+// Which decoder FFMpegDecoder opens. Any other value behaves as Cuvid.
+enum class DecoderTypes : int { Software = 0, Cuda = 1, Cuvid = 2, CuvidThenSoftware = 3 };
+
+}  // namespace Native
+}  // namespace Video
+}  // namespace Halvora
