@@ -506,3 +506,39 @@ TEST(AVFrameProxy, ImageOfTheEncodersSizeIsReferenced) {
     Halvora::Orvi::Yuv420PImage narrow(y, narrowU, v);
     EXPECT_THROW(AVFrameProxy(narrow, smaller.get(), &cache.context), CodeErrorException);
 }
+
+// ---- on a real CUDA device (skipped where none is present) ----------------------------------
+
+TEST(DecodedAvFrameOnGpu, MoveToRamAndGetParamOnARealDevice) {
+    AVBufferRef* rawDevice = nullptr;
+    if (av_hwdevice_ctx_create(&rawDevice, AV_HWDEVICE_TYPE_CUDA, nullptr, nullptr, 0) < 0)
+        GTEST_SKIP() << "no CUDA device";
+    AVBufferRefPtr device(rawDevice);
+    AVBufferRefPtr frames(av_hwframe_ctx_alloc(device.get()));
+    ASSERT_NE(frames, nullptr);
+    auto* framesContext = reinterpret_cast<AVHWFramesContext*>(frames->data);
+    framesContext->format = AV_PIX_FMT_CUDA;
+    framesContext->sw_format = AV_PIX_FMT_NV12;
+    framesContext->width = W;
+    framesContext->height = H;
+    ASSERT_EQ(av_hwframe_ctx_init(frames.get()), 0);
+    AVFramePtr gpu(av_frame_alloc());
+    ASSERT_EQ(av_hwframe_get_buffer(frames.get(), gpu.get(), 0), 0);
+    AVFramePtr host = FrameFromRaw(RawPattern("nv12", W, H), AV_PIX_FMT_NV12, W, H);
+    ASSERT_EQ(av_hwframe_transfer_data(gpu.get(), host.get(), 0), 0);
+
+    DecodedAvFrame frame(kTime, gpu.get());
+    EXPECT_EQ(frame.Format(), Cuda);
+    EXPECT_EQ(frame.DataSize(), av_image_get_buffer_size(AV_PIX_FMT_YUV420P, W, H, 64));
+    CUcontext context = nullptr;
+    frame.GetParam(0, &context, sizeof context);
+    auto* deviceContext = reinterpret_cast<AVHWDeviceContext*>(device->data);
+    EXPECT_EQ(context, static_cast<AVCUDADeviceContext*>(deviceContext->hwctx)->cuda_ctx);
+    EXPECT_NE(context, nullptr);
+
+    frame.MoveToRam();
+    EXPECT_EQ(frame.Format(), Yuv420P);
+    EXPECT_NO_THROW(frame.GetU());
+    EXPECT_EQ(frame.GetFileTimeUtc(), kTime);
+    EXPECT_EQ(MaxDifference(PackYuv420P(frame), CliConvert("nv12", W, H, "yuv420p")), 0);
+}
