@@ -189,3 +189,21 @@ TEST(FfmpegImageConverter, SizesSwscaleRefusesReportFailure) {
         EXPECT_THROW(FfmpegImageConverter(Yuv420P, Bgr24, size.first, size.second), CodeErrorException)
             << size.first << "x" << size.second;
 }
+
+// ---- what the host sees ---------------------------------------------------------------------
+
+TEST(FrameClassesExport, HostReachesTheFrameClassesButNotTheProxy) {
+    std::string symbols;
+    ASSERT_EQ(RuvarTest::RunCommand("nm -D --defined-only -C " + RuvarTest::Quote(RUVAR_SHARED_LIBRARY), &symbols), 0);
+    for (const char* name :
+         {"Halvora::RuvarEduzid::DecodedAvFrame::DecodedAvFrame(long, AVFrame*)",
+          "Halvora::RuvarEduzid::DecodedAvFrame::DecodedAvFrame(Halvora::Video::Native::IDecodedFrame*)",
+          "typeinfo for Halvora::RuvarEduzid::DecodedAvFrame",
+          "Halvora::Orvi::Yuv420PImage::Yuv420PImage(cv::Mat_<unsigned char> const&",
+          "typeinfo for Halvora::Orvi::Yuv420PImage",
+          "Halvora::RuvarEduzid::Yuv420PFrame::Resize(int, int, bool)",
+          "Halvora::RuvarEduzid::FfmpegImageConverter::Convert(AVFrame const*, AVFrame*) const",
+          "Halvora::RuvarEduzid::FfmpegImageConverter::DecodedImageFormatToFfmpegFormat"})
+        EXPECT_NE(symbols.find(name), std::string::npos) << name;
+    EXPECT_EQ(symbols.find("AVFrameProxy"), std::string::npos);
+}
