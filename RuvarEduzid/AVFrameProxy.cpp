@@ -73,7 +73,8 @@ AVFrameProxy::AVFrameProxy(IDecodedFrame* source, AVCodecContext* encoder, SwsCo
         if (srcFormat == AV_PIX_FMT_NONE) HALVORA_THROW("Unsupported input pixel format: " << static_cast<int>(format));
         planes = Detail::PackedPlanes(*source, Detail::PackedBytesPerPixel(srcFormat));
     }
-    if (!planes.data[0]) HALVORA_THROW("AVFrameProxy source frame has no pixels");
+    if (!planes.data[0] || (format == Yuv420P && (!planes.data[1] || !planes.data[2])))
+        HALVORA_THROW("AVFrameProxy source frame has no pixels");
     if (format == Yuv420P && source->Width() == frame->width && source->Height() == frame->height &&
         IsEncoderYuv420P(frame.get())) {
         Reference(frame.get(), planes);

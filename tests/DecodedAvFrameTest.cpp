@@ -468,6 +468,19 @@ TEST(AVFrameProxy, UnsupportedFormatThrowsAndFeedsNothing) {
     EXPECT_EQ(cache.context, nullptr);
 }
 
+TEST(AVFrameProxy, FramesWithoutPixelsThrowInsteadOfBeingRead) {
+    auto encoder = Encoder(88, 72);
+    SwsCache cache;
+    HostFrame missingV;
+    missingV.SetYuv420P(RawPattern("yuv420p", W, H), W, H, W, W / 2);
+    missingV.v.clear();
+    EXPECT_THROW(AVFrameProxy(&missingV, encoder.get(), &cache.context), CodeErrorException);
+    DecodedAvFrame noPicture(kTime, nullptr);
+    EXPECT_THROW(AVFrameProxy(&noPicture, encoder.get(), &cache.context), CodeErrorException);
+    EmptyFrame empty(EndOfArchive);
+    EXPECT_THROW(AVFrameProxy(&empty, encoder.get(), &cache.context), CodeErrorException);
+}
+
 TEST(AVFrameProxy, SizesSwscaleRefusesThrowInsteadOfScaling) {
     HostFrame host;
     host.SetPacked(RawPattern("bgr24", W, H), Bgr24, W, H, 3, 544, false);
