@@ -70,14 +70,16 @@ std::string ProbeFormatName(const std::string& path) {
 std::vector<std::string> ProbePictTypes(const std::string& path) {
     std::string out;
     RunCommand("ffprobe -v error -select_streams v:0 -show_entries frame=pict_type -of csv=p=0 " + Quote(path), &out);
-    return Lines(out);
+    std::vector<std::string> types;
+    for (const std::string& line : Lines(out)) types.push_back(line.substr(0, line.find(',')));
+    return types;
 }
 
 double AveragePsnr(const std::string& path, const std::string& reference, int width, int height) {
     std::string out;
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     int rc = RunCommand("ffmpeg -hide_banner -nostdin -i " + Quote(path) + " -f rawvideo -pix_fmt yuv420p -s " + size +
-                            " -i " + Quote(reference) + " -lavfi '[0:v][1:v]psnr' -f null - 2>&1",
+                            " -i " + Quote(reference) + " -lavfi '[0:v][1:v]psnr=shortest=1' -f null - 2>&1",
                         &out);
     if (rc != 0) return -1;
     size_t at = out.find("average:");
