@@ -1,0 +1,110 @@
+#pragma once
+
+// Stand-ins for the NVIDIA driver libraries (libcuda.so.1, libnvidia-encode.so.1). Both record
+// into one shared state held by libnvstubstate.so, which the tests link and steer: statuses,
+// capabilities, session limits and the bytes each picture "encodes" to.
+
+#include <ffnvcodec/dynlink_cuda.h>
+#include <ffnvcodec/nvEncodeAPI.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#define NVSTUB_API __attribute__((visibility("default")))
+
+namespace NvStub {
+
+struct Call {
+    std::string name;
+    std::vector<uint64_t> args;
+};
+
+// A chosen failure: `status` returned by every call of `name` (onCall 0) or only by its onCall-th call.
+struct Fault {
+    int status = 0;
+    int onCall = 0;
+};
+
+struct Bitstream {
+    std::string data;
+    bool filled = false;
+    bool locked = false;
+};
+
+struct Registration {
+    NV_ENC_REGISTER_RESOURCE params;
+};
+
+struct State {
+    std::vector<Call> calls;
+    std::map<std::string, int> callCounts;
+    std::map<std::string, Fault> faults;
+
+    // Behaviour.
+    int maxSessions = 3;
+    int openFailStatus = NV_ENC_ERR_OUT_OF_MEMORY;
+    std::vector<GUID> codecGuids;
+    std::map<int, int> caps;              // NV_ENC_CAPS -> value (absent: 0)
+    bool signalPictureEvents = true;      // asynchronous mode: completion events of pictures
+    bool signalEosEvent = true;           // asynchronous mode: the end-of-stream event
+    std::vector<std::string> payloads;    // bytes of picture i (by submission order); default made up
+    NV_ENC_CONFIG presetConfig;           // what nvEncGetEncodePresetConfig hands out
+    size_t pitchAlignment = 256;
+
+    // Live resources.
+    std::set<void*> sessions;
+    std::map<CUdeviceptr, size_t> deviceAllocations;
+    std::set<void*> hostAllocations;
+    std::set<void*> cuEvents;
+    std::set<void*> cuStreams;
+    std::map<void*, Bitstream> bitstreams;
+    std::map<void*, Registration> registered;
+    std::map<void*, void*> mapped;  // mapped input -> registration
+    std::set<void*> asyncEvents;
+    void* currentContext = nullptr;
+    bool boundsViolation = false;
+
+    // What the library handed over.
+    std::vector<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS> opens;
+    std::vector<NV_ENC_INITIALIZE_PARAMS> initializeParams;
+    std::vector<NV_ENC_CONFIG> initializeConfigs;
+    std::vector<NV_ENC_RECONFIGURE_PARAMS> reconfigures;
+    std::vector<NV_ENC_CONFIG> reconfigureConfigs;
+    std::vector<NV_ENC_PIC_PARAMS> pictures;  // every nvEncEncodePicture, end of stream included
+    std::vector<std::string> submittedNv12;   // the device picture of each submitted picture, rows packed
+    std::vector<NV_ENC_REGISTER_RESOURCE> registrations;
+    std::vector<NV_ENC_CREATE_BITSTREAM_BUFFER> bitstreamCreates;
+    std::vector<CUDA_MEMCPY2D> copies;
+    std::vector<int> capsQueried;
+    std::vector<std::pair<void*, unsigned>> eventCreates;
+    int submitted = 0;
+
+    size_t Live() const {
+        return sessions.size() + deviceAllocations.size() + hostAllocations.size() + cuEvents.size() + cuStreams.size() +
+               bitstreams.size() + registered.size() + mapped.size() + asyncEvents.size();
+    }
+    int Count(const std::string& name) const {
+        auto it = callCounts.find(name);
+        return it == callCounts.end() ? 0 : it->second;
+    }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> out;
+        for (const auto& c : calls) out.push_back(c.name);
+        return out;
+    }
+};
+
+NVSTUB_API State& Get();
+// Back to the defaults; live resources are forgotten too (the library must have released them).
+NVSTUB_API void Reset();
+// Records the call; returns the chosen failure status for it, 0 when it should run.
+NVSTUB_API int Enter(const char* name, std::vector<uint64_t> args);
+// The default bytes of picture `index`.
+NVSTUB_API std::string DefaultPayload(int index, uint32_t flags);
+// Signals an event handle the way the library's completion events expect (eventfd).
+NVSTUB_API void SignalHandle(void* handle);
+
+}  // namespace NvStub

@@ -1,0 +1,160 @@
+// Stand-in libcuda.so.1: device memory is host memory, copies run at once, streams and events are
+// tokens. Every call is recorded; a chosen fault makes it fail. Built a second time without
+// cuMemAllocHost_v2 (NVSTUB_PARTIAL) to play a driver that lacks an entry point.
+#include "NvStub.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using NvStub::Enter;
+using NvStub::Get;
+
+namespace {
+uint64_t U(const void* p) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+}
+
+// The allocation holding [address, address + size), or none.
+bool InDevice(CUdeviceptr address, size_t size) {
+    auto& m = Get().deviceAllocations;
+    auto it = m.upper_bound(address);
+    if (it == m.begin()) return false;
+    --it;
+    return address >= it->first && address + size <= it->first + it->second;
+}
+}  // namespace
+
+extern "C" {
+
+NVSTUB_API CUresult cuMemAllocPitch_v2(CUdeviceptr* dptr, size_t* pitch, size_t widthInBytes, size_t height,
+                                       unsigned int elementSize) {
+    if (int s = Enter("cuMemAllocPitch_v2", {widthInBytes, height, elementSize})) return static_cast<CUresult>(s);
+    size_t a = Get().pitchAlignment;
+    size_t p = (widthInBytes + a - 1) / a * a;
+    void* mem = calloc(1, p * height + 1);
+    *dptr = static_cast<CUdeviceptr>(reinterpret_cast<uintptr_t>(mem));
+    *pitch = p;
+    Get().deviceAllocations[*dptr] = p * height;
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuMemFree_v2(CUdeviceptr dptr) {
+    if (int s = Enter("cuMemFree_v2", {dptr})) return static_cast<CUresult>(s);
+    auto& m = Get().deviceAllocations;
+    auto it = m.find(dptr);
+    if (it == m.end()) return static_cast<CUresult>(1) /* invalid value */;
+    free(reinterpret_cast<void*>(dptr));
+    m.erase(it);
+    return CUDA_SUCCESS;
+}
+
+#ifndef NVSTUB_PARTIAL
+NVSTUB_API CUresult cuMemAllocHost_v2(void** pp, size_t bytesize) {
+    if (int s = Enter("cuMemAllocHost_v2", {bytesize})) return static_cast<CUresult>(s);
+    *pp = calloc(1, bytesize);
+    Get().hostAllocations.insert(*pp);
+    return CUDA_SUCCESS;
+}
+#endif
+
+NVSTUB_API CUresult cuMemFreeHost(void* p) {
+    if (int s = Enter("cuMemFreeHost", {U(p)})) return static_cast<CUresult>(s);
+    if (!Get().hostAllocations.erase(p)) return static_cast<CUresult>(1) /* invalid value */;
+    free(p);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuCtxSetCurrent(CUcontext ctx) {
+    if (int s = Enter("cuCtxSetCurrent", {U(ctx)})) return static_cast<CUresult>(s);
+    Get().currentContext = ctx;
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuCtxGetCurrent(CUcontext* ctx) {
+    if (int s = Enter("cuCtxGetCurrent", {})) return static_cast<CUresult>(s);
+    *ctx = static_cast<CUcontext>(Get().currentContext);
+    return CUDA_SUCCESS;
+}
+
+static CUresult Copy2D(const char* name, const CUDA_MEMCPY2D* c, CUstream stream) {
+    if (int s = Enter(name, {U(c->srcHost), c->srcPitch, c->dstDevice, c->dstPitch, c->WidthInBytes, c->Height,
+                             U(stream)}))
+        return static_cast<CUresult>(s);
+    auto& st = Get();
+    st.copies.push_back(*c);
+    if (stream && !st.cuStreams.count(stream)) return static_cast<CUresult>(400) /* invalid handle */;
+    if (c->srcMemoryType != CU_MEMORYTYPE_HOST || c->dstMemoryType != CU_MEMORYTYPE_DEVICE) return static_cast<CUresult>(1) /* invalid value */;
+    if (c->Height == 0) return CUDA_SUCCESS;
+    size_t lastRow = c->dstPitch * (c->Height - 1);
+    if (c->WidthInBytes > c->dstPitch || !InDevice(c->dstDevice, lastRow + c->WidthInBytes)) {
+        st.boundsViolation = true;
+        return static_cast<CUresult>(1) /* invalid value */;
+    }
+    for (size_t r = 0; r < c->Height; ++r) {
+        std::memcpy(reinterpret_cast<unsigned char*>(c->dstDevice) + r * c->dstPitch,
+                    static_cast<const unsigned char*>(c->srcHost) + r * c->srcPitch, c->WidthInBytes);
+    }
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuMemcpy2D_v2(const CUDA_MEMCPY2D* c) {
+    return Copy2D("cuMemcpy2D_v2", c, nullptr);
+}
+
+NVSTUB_API CUresult cuMemcpy2DAsync_v2(const CUDA_MEMCPY2D* c, CUstream stream) {
+    return Copy2D("cuMemcpy2DAsync_v2", c, stream);
+}
+
+NVSTUB_API CUresult cuMemcpyDtoH_v2(void* dst, CUdeviceptr src, size_t n) {
+    if (int s = Enter("cuMemcpyDtoH_v2", {U(dst), src, n})) return static_cast<CUresult>(s);
+    std::memcpy(dst, reinterpret_cast<void*>(src), n);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuStreamCreate(CUstream* stream, unsigned int flags) {
+    if (int s = Enter("cuStreamCreate", {flags})) return static_cast<CUresult>(s);
+    *stream = reinterpret_cast<CUstream>(new int(0));
+    Get().cuStreams.insert(*stream);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuStreamDestroy_v2(CUstream stream) {
+    if (int s = Enter("cuStreamDestroy_v2", {U(stream)})) return static_cast<CUresult>(s);
+    if (!Get().cuStreams.erase(stream)) return static_cast<CUresult>(400) /* invalid handle */;
+    delete reinterpret_cast<int*>(stream);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuStreamSynchronize(CUstream stream) {
+    if (int s = Enter("cuStreamSynchronize", {U(stream)})) return static_cast<CUresult>(s);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuStreamWaitEvent(CUstream stream, CUevent event, unsigned int flags) {
+    if (int s = Enter("cuStreamWaitEvent", {U(stream), U(event), flags})) return static_cast<CUresult>(s);
+    if (!Get().cuEvents.count(event)) return static_cast<CUresult>(400) /* invalid handle */;
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuEventCreate(CUevent* event, unsigned int flags) {
+    if (int s = Enter("cuEventCreate", {flags})) return static_cast<CUresult>(s);
+    *event = reinterpret_cast<CUevent>(new int(0));
+    Get().cuEvents.insert(*event);
+    Get().eventCreates.emplace_back(*event, flags);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuEventDestroy_v2(CUevent event) {
+    if (int s = Enter("cuEventDestroy_v2", {U(event)})) return static_cast<CUresult>(s);
+    if (!Get().cuEvents.erase(event)) return static_cast<CUresult>(400) /* invalid handle */;
+    delete reinterpret_cast<int*>(event);
+    return CUDA_SUCCESS;
+}
+
+NVSTUB_API CUresult cuEventRecord(CUevent event, CUstream stream) {
+    if (int s = Enter("cuEventRecord", {U(event), U(stream)})) return static_cast<CUresult>(s);
+    if (!Get().cuEvents.count(event) || (stream && !Get().cuStreams.count(stream))) return static_cast<CUresult>(400) /* invalid handle */;
+    return CUDA_SUCCESS;
+}
+
+}  // extern "C"

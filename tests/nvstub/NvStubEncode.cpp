@@ -1,0 +1,268 @@
+// Stand-in libnvidia-encode.so.1: sessions, bitstream buffers, registrations and mappings are
+// tokens checked on every use; "encoding" a picture copies its device picture aside and fills the
+// output buffer with the chosen (or made-up) bytes. Completion events (eventfd handles) are
+// signalled at once unless a test withholds them.
+#include "NvStub.h"
+
+#include <cstring>
+
+using NvStub::Enter;
+using NvStub::Get;
+
+namespace {
+uint64_t U(const void* p) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
+}
+void* Token() {
+    return new int(0);
+}
+bool Session(void* encoder) {
+    return Get().sessions.count(encoder) != 0;
+}
+#define NVSTUB_ENTER(name, ...)                                          \
+    do {                                                                 \
+        if (int s_ = Enter(name, {__VA_ARGS__})) return static_cast<NVENCSTATUS>(s_); \
+    } while (0)
+#define NVSTUB_SESSION(encoder) \
+    do {                        \
+        if (!Session(encoder)) return NV_ENC_ERR_INVALID_ENCODERDEVICE; \
+    } while (0)
+
+NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encoder) {
+    NVSTUB_ENTER("nvEncOpenEncodeSessionEx", U(p->device), p->deviceType, p->apiVersion);
+    auto& s = Get();
+    s.opens.push_back(*p);
+    if (p->version != NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER || p->apiVersion != NVENCAPI_VERSION)
+        return NV_ENC_ERR_INVALID_VERSION;
+    if (static_cast<int>(s.sessions.size()) >= s.maxSessions) return static_cast<NVENCSTATUS>(s.openFailStatus);
+    *encoder = Token();
+    s.sessions.insert(*encoder);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS DestroyEncoder(void* encoder) {
+    NVSTUB_ENTER("nvEncDestroyEncoder", U(encoder));
+    if (!Get().sessions.erase(encoder)) return NV_ENC_ERR_INVALID_PTR;
+    delete static_cast<int*>(encoder);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS GetEncodeGUIDCount(void* encoder, uint32_t* count) {
+    NVSTUB_ENTER("nvEncGetEncodeGUIDCount", U(encoder));
+    NVSTUB_SESSION(encoder);
+    *count = static_cast<uint32_t>(Get().codecGuids.size());
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* count) {
+    NVSTUB_ENTER("nvEncGetEncodeGUIDs", U(encoder), size);
+    NVSTUB_SESSION(encoder);
+    auto& g = Get().codecGuids;
+    uint32_t n = 0;
+    for (; n < size && n < g.size(); ++n) guids[n] = g[n];
+    *count = n;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS GetEncodeCaps(void* encoder, GUID, NV_ENC_CAPS_PARAM* caps, int* value) {
+    NVSTUB_ENTER("nvEncGetEncodeCaps", U(encoder), static_cast<uint64_t>(caps->capsToQuery));
+    NVSTUB_SESSION(encoder);
+    if (caps->version != NV_ENC_CAPS_PARAM_VER) return NV_ENC_ERR_INVALID_VERSION;
+    auto& s = Get();
+    s.capsQueried.push_back(caps->capsToQuery);
+    auto it = s.caps.find(caps->capsToQuery);
+    *value = it == s.caps.end() ? 0 : it->second;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS GetEncodePresetConfig(void* encoder, GUID, GUID, NV_ENC_PRESET_CONFIG* preset) {
+    NVSTUB_ENTER("nvEncGetEncodePresetConfig", U(encoder));
+    NVSTUB_SESSION(encoder);
+    if (preset->version != NV_ENC_PRESET_CONFIG_VER || preset->presetCfg.version != NV_ENC_CONFIG_VER)
+        return NV_ENC_ERR_INVALID_VERSION;
+    preset->presetCfg = Get().presetConfig;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
+    NVSTUB_ENTER("nvEncInitializeEncoder", U(encoder), p->encodeWidth, p->encodeHeight);
+    NVSTUB_SESSION(encoder);
+    auto& s = Get();
+    s.initializeParams.push_back(*p);
+    s.initializeConfigs.push_back(p->encodeConfig ? *p->encodeConfig : NV_ENC_CONFIG{});
+    if (p->version != NV_ENC_INITIALIZE_PARAMS_VER || !p->encodeConfig || p->encodeConfig->version != NV_ENC_CONFIG_VER)
+        return NV_ENC_ERR_INVALID_VERSION;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
+    NVSTUB_ENTER("nvEncReconfigureEncoder", U(encoder), p->reInitEncodeParams.encodeWidth,
+                 p->reInitEncodeParams.encodeHeight, p->forceIDR);
+    NVSTUB_SESSION(encoder);
+    auto& s = Get();
+    s.reconfigures.push_back(*p);
+    s.reconfigureConfigs.push_back(p->reInitEncodeParams.encodeConfig ? *p->reInitEncodeParams.encodeConfig
+                                                                      : NV_ENC_CONFIG{});
+    if (p->version != NV_ENC_RECONFIGURE_PARAMS_VER) return NV_ENC_ERR_INVALID_VERSION;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* p) {
+    NVSTUB_ENTER("nvEncCreateBitstreamBuffer", U(encoder), p->size, static_cast<uint64_t>(p->memoryHeap));
+    NVSTUB_SESSION(encoder);
+    if (p->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER) return NV_ENC_ERR_INVALID_VERSION;
+    Get().bitstreamCreates.push_back(*p);
+    p->bitstreamBuffer = Token();
+    Get().bitstreams[p->bitstreamBuffer] = NvStub::Bitstream();
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    NVSTUB_ENTER("nvEncDestroyBitstreamBuffer", U(encoder), U(buffer));
+    NVSTUB_SESSION(encoder);
+    if (!Get().bitstreams.erase(buffer)) return NV_ENC_ERR_INVALID_PTR;
+    delete static_cast<int*>(buffer);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p) {
+    NVSTUB_ENTER("nvEncRegisterResource", U(encoder), U(p->resourceToRegister), p->width, p->height, p->pitch);
+    NVSTUB_SESSION(encoder);
+    if (p->version != NV_ENC_REGISTER_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
+    auto& s = Get();
+    s.registrations.push_back(*p);
+    p->registeredResource = Token();
+    s.registered[p->registeredResource] = NvStub::Registration{*p};
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR r) {
+    NVSTUB_ENTER("nvEncUnregisterResource", U(encoder), U(r));
+    NVSTUB_SESSION(encoder);
+    if (!Get().registered.erase(r)) return NV_ENC_ERR_INVALID_PTR;
+    delete static_cast<int*>(r);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
+    NVSTUB_ENTER("nvEncMapInputResource", U(encoder), U(p->registeredResource));
+    NVSTUB_SESSION(encoder);
+    if (p->version != NV_ENC_MAP_INPUT_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
+    if (!Get().registered.count(p->registeredResource)) return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
+    p->mappedResource = Token();
+    p->mappedBufferFmt = NV_ENC_BUFFER_FORMAT_NV12;
+    Get().mapped[p->mappedResource] = p->registeredResource;
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
+    NVSTUB_ENTER("nvEncUnmapInputResource", U(encoder), U(m));
+    NVSTUB_SESSION(encoder);
+    if (!Get().mapped.erase(m)) return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
+    delete static_cast<int*>(m);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
+    NVSTUB_ENTER("nvEncRegisterAsyncEvent", U(encoder), U(p->completionEvent));
+    NVSTUB_SESSION(encoder);
+    if (p->version != NV_ENC_EVENT_PARAMS_VER || !p->completionEvent) return NV_ENC_ERR_INVALID_PARAM;
+    Get().asyncEvents.insert(p->completionEvent);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
+    NVSTUB_ENTER("nvEncUnregisterAsyncEvent", U(encoder), U(p->completionEvent));
+    NVSTUB_SESSION(encoder);
+    if (!Get().asyncEvents.erase(p->completionEvent)) return NV_ENC_ERR_INVALID_PARAM;
+    return NV_ENC_SUCCESS;
+}
+
+// The picture behind a mapped input, NV12 rows packed: luma then interleaved chroma.
+std::string DevicePicture(void* mappedInput, uint32_t width, uint32_t height) {
+    auto& s = Get();
+    const NV_ENC_REGISTER_RESOURCE& r = s.registered[s.mapped[mappedInput]].params;
+    const auto* base = static_cast<const unsigned char*>(r.resourceToRegister);
+    std::string out;
+    for (uint32_t y = 0; y < height; ++y) out.append(reinterpret_cast<const char*>(base + y * r.pitch), width);
+    const unsigned char* chroma = base + static_cast<size_t>(r.pitch) * r.height;
+    uint32_t chromaBytes = width + (width & 1u);
+    for (uint32_t y = 0; y < (height + 1) / 2; ++y)
+        out.append(reinterpret_cast<const char*>(chroma + y * r.pitch), chromaBytes);
+    return out;
+}
+
+NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
+    auto& s = Get();
+    if (p->encodePicFlags & NV_ENC_PIC_FLAG_EOS) {
+        NVSTUB_ENTER("nvEncEncodePicture/EOS", U(encoder), U(p->completionEvent));
+        NVSTUB_SESSION(encoder);
+        s.pictures.push_back(*p);
+        if (p->completionEvent && s.signalEosEvent) NvStub::SignalHandle(p->completionEvent);
+        return NV_ENC_SUCCESS;
+    }
+    NVSTUB_ENTER("nvEncEncodePicture", U(encoder), p->inputWidth, p->inputHeight, p->encodePicFlags,
+                 p->inputTimeStamp, U(p->inputBuffer), U(p->outputBitstream), U(p->completionEvent));
+    NVSTUB_SESSION(encoder);
+    s.pictures.push_back(*p);
+    if (p->version != NV_ENC_PIC_PARAMS_VER) return NV_ENC_ERR_INVALID_VERSION;
+    if (!s.mapped.count(p->inputBuffer)) return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
+    auto it = s.bitstreams.find(p->outputBitstream);
+    if (it == s.bitstreams.end() || it->second.locked) return NV_ENC_ERR_INVALID_PTR;
+    s.submittedNv12.push_back(DevicePicture(p->inputBuffer, p->inputWidth, p->inputHeight));
+    int index = s.submitted++;
+    it->second.data = index < static_cast<int>(s.payloads.size()) ? s.payloads[index]
+                                                                   : NvStub::DefaultPayload(index, p->encodePicFlags);
+    it->second.filled = true;
+    if (p->completionEvent && s.signalPictureEvents) NvStub::SignalHandle(p->completionEvent);
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
+    NVSTUB_ENTER("nvEncLockBitstream", U(encoder), U(p->outputBitstream), p->doNotWait);
+    NVSTUB_SESSION(encoder);
+    if (p->version != NV_ENC_LOCK_BITSTREAM_VER) return NV_ENC_ERR_INVALID_VERSION;
+    auto it = Get().bitstreams.find(p->outputBitstream);
+    if (it == Get().bitstreams.end() || it->second.locked || !it->second.filled) return NV_ENC_ERR_INVALID_PTR;
+    it->second.locked = true;
+    p->bitstreamBufferPtr = it->second.data.empty() ? nullptr : &it->second.data[0];
+    p->bitstreamSizeInBytes = static_cast<uint32_t>(it->second.data.size());
+    return NV_ENC_SUCCESS;
+}
+
+NVENCSTATUS UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
+    NVSTUB_ENTER("nvEncUnlockBitstream", U(encoder), U(buffer));
+    NVSTUB_SESSION(encoder);
+    auto it = Get().bitstreams.find(buffer);
+    if (it == Get().bitstreams.end() || !it->second.locked) return NV_ENC_ERR_INVALID_PTR;
+    it->second.locked = false;
+    it->second.filled = false;
+    return NV_ENC_SUCCESS;
+}
+
+}  // namespace
+
+extern "C" NVSTUB_API NVENCSTATUS NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
+    NVSTUB_ENTER("NvEncodeAPICreateInstance", list->version);
+    if (list->version != NV_ENCODE_API_FUNCTION_LIST_VER) return NV_ENC_ERR_INVALID_VERSION;
+    list->nvEncOpenEncodeSessionEx = OpenSessionEx;
+    list->nvEncDestroyEncoder = DestroyEncoder;
+    list->nvEncGetEncodeGUIDCount = GetEncodeGUIDCount;
+    list->nvEncGetEncodeGUIDs = GetEncodeGUIDs;
+    list->nvEncGetEncodeCaps = GetEncodeCaps;
+    list->nvEncGetEncodePresetConfig = GetEncodePresetConfig;
+    list->nvEncInitializeEncoder = InitializeEncoder;
+    list->nvEncReconfigureEncoder = ReconfigureEncoder;
+    list->nvEncCreateBitstreamBuffer = CreateBitstreamBuffer;
+    list->nvEncDestroyBitstreamBuffer = DestroyBitstreamBuffer;
+    list->nvEncRegisterResource = RegisterResource;
+    list->nvEncUnregisterResource = UnregisterResource;
+    list->nvEncMapInputResource = MapInputResource;
+    list->nvEncUnmapInputResource = UnmapInputResource;
+    list->nvEncRegisterAsyncEvent = RegisterAsyncEvent;
+    list->nvEncUnregisterAsyncEvent = UnregisterAsyncEvent;
+    list->nvEncEncodePicture = EncodePicture;
+    list->nvEncLockBitstream = LockBitstream;
+    list->nvEncUnlockBitstream = UnlockBitstream;
+    return NV_ENC_SUCCESS;
+}

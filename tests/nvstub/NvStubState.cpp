@@ -1,0 +1,73 @@
+#include "NvStub.h"
+
+#include <cstring>
+#include <unistd.h>
+
+namespace NvStub {
+
+namespace {
+State* g_state = nullptr;
+
+void Defaults(State& s) {
+    s.codecGuids = {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID};
+    std::memset(&s.presetConfig, 0, sizeof(s.presetConfig));
+    s.presetConfig.version = NV_ENC_CONFIG_VER;
+    // Recognisable preset values: some survive (profile), some the library must overwrite (gop).
+    s.presetConfig.gopLength = 30;
+    s.presetConfig.frameIntervalP = 3;
+    s.presetConfig.rcParams.rateControlMode = NV_ENC_PARAMS_RC_CBR;
+    s.presetConfig.rcParams.enableAQ = 1;
+    s.presetConfig.encodeCodecConfig.h264Config.level = 51;
+    s.presetConfig.encodeCodecConfig.h264Config.idrPeriod = 30;
+}
+}  // namespace
+
+State& Get() {
+    if (!g_state) {
+        static State state;
+        Defaults(state);
+        g_state = &state;
+    }
+    return *g_state;
+}
+
+void Reset() {
+    State& s = Get();
+    for (auto& a : s.deviceAllocations) free(reinterpret_cast<void*>(a.first));
+    for (void* h : s.hostAllocations) free(h);
+    for (void* e : s.cuEvents) delete static_cast<int*>(e);
+    for (void* e : s.cuStreams) delete static_cast<int*>(e);
+    for (void* e : s.sessions) delete static_cast<int*>(e);
+    for (auto& r : s.registered) delete static_cast<int*>(r.first);
+    for (auto& m : s.mapped) delete static_cast<int*>(m.first);
+    for (auto& b : s.bitstreams) delete static_cast<int*>(b.first);
+    s = State();
+    Defaults(s);
+}
+
+int Enter(const char* name, std::vector<uint64_t> args) {
+    State& s = Get();
+    s.calls.push_back(Call{name, std::move(args)});
+    int count = ++s.callCounts[name];
+    auto it = s.faults.find(name);
+    if (it != s.faults.end() && (it->second.onCall == 0 || it->second.onCall == count)) {
+        return it->second.status;
+    }
+    return 0;
+}
+
+std::string DefaultPayload(int index, uint32_t flags) {
+    std::string out("\x00\x00\x00\x01", 4);
+    out += "pic" + std::to_string(index);
+    if (flags & NV_ENC_PIC_FLAG_FORCEIDR) out += ":idr";
+    if (flags & NV_ENC_PIC_FLAG_OUTPUT_SPSPPS) out += ":spspps";
+    return out;
+}
+
+void SignalHandle(void* handle) {
+    uint64_t one = 1;
+    ssize_t n = write(static_cast<int>(reinterpret_cast<intptr_t>(handle)), &one, sizeof(one));
+    (void)n;
+}
+
+}  // namespace NvStub
