@@ -166,6 +166,9 @@ NVENCSTATUS CNvHWEncoder::CreateEncoder(EncodeConfig* config) {
     if (!config) {
         return NV_ENC_ERR_INVALID_PARAM;
     }
+    if (config->width <= 0 || config->height <= 0) {
+        return NV_ENC_ERR_INVALID_PARAM;
+    }
     m_uCurWidth = static_cast<uint32_t>(config->width);
     m_uCurHeight = static_cast<uint32_t>(config->height);
     m_uMaxWidth = static_cast<uint32_t>(config->maxWidth > 0 ? config->maxWidth : config->width);
@@ -607,6 +610,8 @@ NVENCSTATUS CNvHWEncoder::NvEncDestroyEncoder() {
         m_hEncoder = nullptr;
         m_bEncoderInitialized = false;
     }
+    // The upload stream serves the session only.
+    DestroyUploadStream();
     return status;
 }
 
