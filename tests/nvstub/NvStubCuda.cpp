@@ -158,3 +158,26 @@ NVSTUB_API CUresult cuEventRecord(CUevent event, CUstream stream) {
 }
 
 }  // extern "C"
+
+// Context set-up, for programs that make their own context (scripts/gpu-check).
+extern "C" {
+NVSTUB_API CUresult cuInit(unsigned int flags) {
+    return static_cast<CUresult>(Enter("cuInit", {flags}));
+}
+NVSTUB_API CUresult cuDeviceGet(CUdevice* device, int ordinal) {
+    if (int s = Enter("cuDeviceGet", {static_cast<uint64_t>(ordinal)})) return static_cast<CUresult>(s);
+    *device = ordinal;
+    return CUDA_SUCCESS;
+}
+NVSTUB_API CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int flags, CUdevice device) {
+    if (int s = Enter("cuCtxCreate_v2", {flags, static_cast<uint64_t>(device)})) return static_cast<CUresult>(s);
+    *ctx = reinterpret_cast<CUcontext>(new int(0));
+    Get().currentContext = *ctx;
+    return CUDA_SUCCESS;
+}
+NVSTUB_API CUresult cuCtxDestroy_v2(CUcontext ctx) {
+    if (int s = Enter("cuCtxDestroy_v2", {U(ctx)})) return static_cast<CUresult>(s);
+    delete reinterpret_cast<int*>(ctx);
+    return CUDA_SUCCESS;
+}
+}
