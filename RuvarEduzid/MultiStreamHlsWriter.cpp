@@ -1,0 +1,115 @@
+#include "RuvarEduzid/MultiStreamHlsWriter.h"
+
+#include "Common/Exception.h"
+#include "Common/Logger.h"
+#include "Common/StringUtility.h"
+
+#include <tbb/parallel_for_each.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace Halvora {
+namespace RuvarEduzid {
+
+namespace {
+std::filesystem::path ToPath(const std::wstring& path) {
+    return std::filesystem::path(Common::StringUtility::WstringToString(path));
+}
+}  // namespace
+
+MultiStreamHlsWriter::MultiStreamHlsWriter(const HlsWriterParams& params) : m_masterPath(params.filePath) {
+    if (m_masterPath.empty()) HALVORA_THROW("Invalid file path.");
+    m_renditions.reserve(params.streams.size());
+    for (size_t i = 0; i < params.streams.size(); ++i) {
+        SubHlsFile sub = CreateSubFile(static_cast<int>(i), params.streams[i]);
+        auto writer = std::make_shared<HlsWriter>(sub.filePath, params.duration, sub.config, params.fps,
+                                                  params.tsFilePathCb);
+        m_renditions.emplace_back(std::move(sub), std::move(writer));
+    }
+}
+
+MultiStreamHlsWriter::~MultiStreamHlsWriter() {
+    if (!m_masterFlushed) {
+        for (auto& rendition : m_renditions) {
+            try {
+                rendition.second->FlushVideoFile();
+            } catch (const std::exception& e) {
+                HLOG_ERROR << "Finishing rendition " << rendition.first.filePath << " failed: " << e.what();
+            } catch (...) {
+                HLOG_ERROR << "Finishing rendition " << rendition.first.filePath << " failed";
+            }
+        }
+        bool flushed = false;
+        try {
+            flushed = FlushIndexFileToTheDisk();
+        } catch (...) {
+        }
+        if (!flushed) {
+            HLOG_ERROR << "Unable to flush the master index!!!";
+        }
+    }
+    m_masterPath.clear();
+    m_renditions.clear();
+}
+
+MultiStreamHlsWriter::SubHlsFile MultiStreamHlsWriter::CreateSubFile(int index, H264StreamConfig config) const {
+    const std::filesystem::path directory = ToPath(m_masterPath).parent_path();
+    const std::string name = std::to_string(index);
+    std::filesystem::path subDirectory = directory / name;
+    std::error_code ec;
+    if (!std::filesystem::create_directory(subDirectory, ec) && ec) {
+        std::error_code statusError;
+        if (!std::filesystem::is_directory(subDirectory, statusError))
+            throw std::filesystem::filesystem_error("Cannot create rendition directory", subDirectory, ec);
+    }
+    SubHlsFile sub;
+    sub.config = config;
+    sub.relativePath = Common::StringUtility::StringToWstring(name + "/video.m3u8");
+    sub.filePath = Common::StringUtility::StringToWstring((directory / (name + "/video.m3u8")).string());
+    return sub;
+}
+
+void MultiStreamHlsWriter::WriteFrame(std::shared_ptr<Video::Native::IDecodedFrame> frame) {
+    tbb::parallel_for_each(m_renditions.begin(), m_renditions.end(),
+                           [&frame](std::pair<SubHlsFile, std::shared_ptr<HlsWriter>>& rendition) {
+                               rendition.second->WriteFrame(frame);
+                           });
+    CheckMasterFile();
+}
+
+void MultiStreamHlsWriter::WriteFrame(const Orvi::Yuv420PImage& image, const Common::DateTime& time) {
+    tbb::parallel_for_each(m_renditions.begin(), m_renditions.end(),
+                           [&image, &time](std::pair<SubHlsFile, std::shared_ptr<HlsWriter>>& rendition) {
+                               rendition.second->WriteFrame(image, time);
+                           });
+    CheckMasterFile();
+}
+
+bool MultiStreamHlsWriter::IsMasterFileFlushed() const {
+    return m_masterFlushed;
+}
+
+void MultiStreamHlsWriter::CheckMasterFile() {
+    if (!m_masterFlushed && FlushIndexFileToTheDisk()) m_masterFlushed = true;
+}
+
+bool MultiStreamHlsWriter::FlushIndexFileToTheDisk() {
+    for (const auto& rendition : m_renditions)
+        if (rendition.second->GetEstimatedBitrate() < 1) return false;
+
+    std::ofstream master(ToPath(m_masterPath), std::ios::out | std::ios::trunc);
+    master << "#EXTM3U" << std::endl;
+    for (const auto& rendition : m_renditions) {
+        const SubHlsFile& sub = rendition.first;
+        master << "#EXT-X-STREAM-INF:PROGRAM-ID=1,BANDWIDTH=" << rendition.second->GetEstimatedBitrate()
+               << ",RESOLUTION=" << sub.config.width << "x" << sub.config.height << std::endl;
+        master << Common::StringUtility::WstringToString(sub.relativePath) << std::endl;
+    }
+    master.flush();
+    master.close();
+    return true;
+}
+
+}  // namespace RuvarEduzid
+}  // namespace Halvora
