@@ -33,7 +33,11 @@ struct Reexec {
             return;
         }
         setenv("RUVAR_NVSTUB_ENV", "1", 1);
-        setenv("LD_LIBRARY_PATH", NVSTUB_LIB_DIR, 1);
+        // The stand-ins come first; whatever the caller had stays behind them.
+        const char* previous = std::getenv("LD_LIBRARY_PATH");
+        std::string path = NVSTUB_LIB_DIR;
+        if (previous && *previous) path += std::string(":") + previous;
+        setenv("LD_LIBRARY_PATH", path.c_str(), 1);
         std::ifstream in("/proc/self/cmdline", std::ios::binary);
         std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::string> parts;
