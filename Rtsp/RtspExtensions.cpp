@@ -1,0 +1,39 @@
+#include "Rtsp/RtspExtensions.h"
+
+#include "Rtsp/RtspInput.h"
+
+using Halvora::RuvarEduzid::Rtsp::RtspInput;
+
+char* rtsp_read_get_parameter(AVFormatContext* s, int64_t* rangeStart) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input) return nullptr;
+    return input->Session().GetParameter(rangeStart);
+}
+
+int set_rtpctx_range_start(AVFormatContext* s, int64_t start, int mode) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input) return AVERROR(EINVAL);
+    return input->SetRangeStart(start, mode);
+}
+
+int flush_packet_queue(AVFormatContext* s) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input) return AVERROR(EINVAL);
+    input->Flush();
+    return 0;
+}
+
+int rtsp_set_packet_callback(AVFormatContext* s, RtspPacketCallback callback, uint64_t* destination) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input) return AVERROR(EINVAL);
+    input->Session().SetPacketCallback(callback, destination);
+    return 0;
+}
+
+int rtsp_stream_count(AVFormatContext* s) { return RtspInput::Find(s) ? 1 : 0; }
+
+RTPDemuxContext* rtsp_get_rtp_demux_context(AVFormatContext* s, int index) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input || index != 0) return nullptr;
+    return input->Session().Timing();
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+/*
+ * RTSP extensions of the demuxer: what the web-stream decoders use to query the RTSP session of
+ * an input opened by the library's RTSP layer, to move its packet timestamps, to drop what is
+ * queued, to see every RTP packet and to read the RTP timing of each stream.
+ *
+ * Every function takes the AVFormatContext that the decoder opened for an "rtsp://" address and
+ * finds the session through it; for any other context they do nothing and report failure.
+ * They run on the thread that reads the input (the decoder's thread).
+ */
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define RUVAR_RTSP_EXTENSION extern "C" __attribute__((visibility("default")))
+#else
+#define RUVAR_RTSP_EXTENSION __attribute__((visibility("default")))
+#endif
+
+struct AVFormatContext;
+
+/* RTP timing of one stream of the session, updated as each packet arrives, before the demuxer
+ * sees it. The video clock is 90 kHz. */
+typedef struct RTPDemuxContext {
+    uint32_t timestamp;           /* RTP time of the latest RTP packet */
+    uint64_t last_rtcp_ntp_time;  /* NTP time (32.32 fixed point) of the latest sender report; 0 before one */
+    uint32_t last_rtcp_timestamp; /* RTP time of that sender report */
+    uint32_t ssrc;                /* synchronisation source of the latest RTP packet */
+    uint64_t rtp_packets;         /* RTP packets seen */
+    uint64_t sender_reports;      /* sender reports seen */
+} RTPDemuxContext;
+
+/* Called with every RTP packet, whole (fixed header, extension and payload), before the frames
+ * decoded from it are timed. The return value is not used. */
+typedef uint64_t (*RtspPacketCallback)(const uint8_t* packet, int length, uint64_t* destination);
+
+/* Sends GET_PARAMETER in the session and waits (bounded by the input's time-outs and interrupt
+ * callback) for its reply. Returns the reply's text (status line, headers and body), owned by the
+ * session and valid until the next call or until the input closes, or NULL when no reply came.
+ * *rangeStart (when not NULL) receives the reply's range start in microseconds: from a "Range:"
+ * header, "npt=" as seconds of the presentation, "clock=" as UTC since 1970-01-01; 0 when absent.
+ * Media packets that arrive meanwhile are queued. */
+RUVAR_RTSP_EXTENSION char* rtsp_read_get_parameter(struct AVFormatContext* s, int64_t* rangeStart);
+
+/* Timestamps of packets read later count from `start`: mode 1, `start` in microseconds, rescaled
+ * into the stream time base; mode 0, `start` already in stream time-base units. Without a flush the
+ * stream's first packet is the origin; after flush_packet_queue the next packet read is.
+ * Returns 0, or a negative AVERROR for a context not opened by the layer or another mode. */
+RUVAR_RTSP_EXTENSION int set_rtpctx_range_start(struct AVFormatContext* s, int64_t start, int mode);
+
+/* Drops every packet queued by the session and by the demuxer; the next packet read is timed
+ * from the range start. Returns 0 or a negative AVERROR. */
+RUVAR_RTSP_EXTENSION int flush_packet_queue(struct AVFormatContext* s);
+
+/* Binds a packet callback and its destination to this one input (NULL callback removes it).
+ * Returns 0 or a negative AVERROR. */
+RUVAR_RTSP_EXTENSION int rtsp_set_packet_callback(struct AVFormatContext* s, RtspPacketCallback callback,
+                                                  uint64_t* destination);
+
+/* Number of RTSP streams set up in the session (the layer sets up the video media only: 1). */
+RUVAR_RTSP_EXTENSION int rtsp_stream_count(struct AVFormatContext* s);
+
+/* Timing state of RTSP stream `index` (equal to the AVStream index of the input), valid while the
+ * input is open; NULL for another context or index. */
+RUVAR_RTSP_EXTENSION RTPDemuxContext* rtsp_get_rtp_demux_context(struct AVFormatContext* s, int index);
