@@ -41,10 +41,8 @@ int RtspInput::ReadCallback(void* opaque, uint8_t* buffer, int size) {
         if (self->m_sdpOffset >= sdp.size()) self->m_phase = 1;
         return n > 0 ? static_cast<int>(n) : AVERROR_EOF;
     }
-    if (self->m_phase == 1) {
-        self->m_phase = 2;
-        return AVERROR_EOF;
-    }
+    // The description ends here; packets are read only once the demuxer is open.
+    if (self->m_phase == 1) return AVERROR_EOF;
     // Receiver reports the demuxer wrote since the last read go out now.
     AVIOContext* io = self->m_io;
     if (io && io->buf_ptr > io->buffer) avio_flush(io);
@@ -68,6 +66,7 @@ int RtspInput::Open(AVFormatContext** context, const std::string& url, RtspSessi
     input->m_session = std::make_unique<RtspSession>(options);
     int rc = input->m_session->Open(url);
     if (rc < 0) {
+        HLOG_WARNING << "RTSP: cannot open " << input->m_session->MaskedUrl() << ": " << AvErrorText(rc);
         avformat_free_context(ctx);
         *context = nullptr;
         return rc;

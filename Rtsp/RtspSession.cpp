@@ -389,6 +389,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
             if ((p[0] >> 6) != 2) break;
             const size_t length = (((static_cast<size_t>(p[2]) << 8) | p[3]) + 1) * 4;
             if (offset + length > size) break;
+            if (p[1] == 203) m_byeReceived = true;
             if (p[1] == 200 && length >= 28) {
                 m_timing.last_rtcp_ntp_time = ReadBe64(p + 8);
                 m_timing.last_rtcp_timestamp = ReadBe32(p + 16);
@@ -555,6 +556,8 @@ int RtspSession::ReadPacket(uint8_t* buffer, int size) {
         std::memcpy(buffer, packet.data(), packet.size());
         return static_cast<int>(packet.size());
     }
+    // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
+    if (m_byeReceived) return AVERROR_EOF;
     int delivered = 0;
     int rc = Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), buffer, size, &delivered, nullptr);
     if (delivered > 0) return delivered;

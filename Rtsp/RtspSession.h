@@ -116,6 +116,7 @@ private:
     socklen_t m_peerLength = 0;
     RtspStreamReader m_reader;
     bool m_tcpClosed = false;
+    bool m_byeReceived = false;
     std::string m_readError;
 
     int m_cseq = 0;

@@ -142,7 +142,9 @@ class Connection:
         units = read_access_units(args.h264)
         step = 90000 // args.fps
         start = time.monotonic()
-        for n, unit in enumerate(units[:args.frames]):
+        total = args.frames if args.loop else min(args.frames, len(units))
+        for n in range(total):
+            unit = units[n % len(units)]
             if self.closed or not self.playing:
                 return
             if args.stall_after is not None and n == args.stall_after:
@@ -309,6 +311,7 @@ def main():
     p.add_argument("--fps", type=int, default=25)
     p.add_argument("--fps-pace", type=int, default=1)
     p.add_argument("--frames", type=int, default=1000000)
+    p.add_argument("--loop", type=int, default=0)
     p.add_argument("--rtp-ts-start", type=int, default=90000)
     p.add_argument("--sr-ntp", type=float, default=None)
     p.add_argument("--sr-every", type=int, default=25)

@@ -117,6 +117,12 @@ std::string RtspTestServer::H264Fixture() {
                        "-pix_fmt yuv420p -x264-params slices=1 -f h264");
 }
 
+std::string RtspTestServer::BigH264Fixture() {
+    return MakeFixture("rtsp_source_big.h264",
+                       "-f lavfi -i testsrc2=size=640x480:rate=25 -frames:v 25 -c:v libx264 -g 25 -bf 0 -qp 8 "
+                       "-pix_fmt yuv420p -x264-params slices=1 -f h264");
+}
+
 std::string RtspTestServer::MatroskaFixture() {
     return MakeFixture("rtsp_source.mkv",
                        "-f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 50 -c:v libx264 -g 25 -bf 0 "

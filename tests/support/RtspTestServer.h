@@ -31,7 +31,9 @@ public:
 
     // The H.264 fixtures the RTSP tests stream: 50 frames 320x240 at 25 fps, one slice per frame.
     static std::string H264Fixture();    // Annex B elementary stream
-    static std::string MatroskaFixture();  // the same kind of stream in Matroska (for GStreamer)
+    static std::string MatroskaFixture();
+    // A bigger stream (640x480, about 1 MB/s at 25 fps) for what needs traffic, e.g. receiver reports.
+    static std::string BigH264Fixture();  // the same kind of stream in Matroska (for GStreamer)
 
 private:
     bool Start(const std::string& command);
