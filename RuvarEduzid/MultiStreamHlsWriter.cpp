@@ -13,6 +13,64 @@ namespace Halvora {
 namespace RuvarEduzid {
 
 namespace {
+
+// ThreadSanitizer cannot see the hand-over of work between the calling thread and TBB's workers
+// (libtbb is not instrumented). Under ThreadSanitizer the loop states it: what the caller did
+// before the loop happens before every rendition's work, and every rendition's work happens
+// before what the caller does after it. Renditions get no order among themselves, so races
+// between them are still reported.
+#if defined(__SANITIZE_THREAD__)
+#define RUVAR_TSAN_ANNOTATIONS 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define RUVAR_TSAN_ANNOTATIONS 1
+#endif
+#endif
+
+#ifdef RUVAR_TSAN_ANNOTATIONS
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+
+struct LoopHandOver {
+#ifdef RUVAR_TSAN_ANNOTATIONS
+    char start = 0;
+    char end = 0;
+    void BeforeLoop() { __tsan_release(&start); }
+    void BodyStarts() { __tsan_acquire(&start); }
+    void BodyEnds() { __tsan_release(&end); }
+    void AfterLoop() { __tsan_acquire(&end); }
+#else
+    void BeforeLoop() {}
+    void BodyStarts() {}
+    void BodyEnds() {}
+    void AfterLoop() {}
+#endif
+};
+
+// Runs `write` for every rendition in parallel and waits for all of them.
+template <typename Renditions, typename Write>
+void ForEachRendition(Renditions& renditions, const Write& write) {
+    LoopHandOver handOver;
+    handOver.BeforeLoop();
+    try {
+        tbb::parallel_for_each(renditions.begin(), renditions.end(), [&](typename Renditions::value_type& rendition) {
+            handOver.BodyStarts();
+            try {
+                write(*rendition.second);
+            } catch (...) {
+                handOver.BodyEnds();
+                throw;
+            }
+            handOver.BodyEnds();
+        });
+    } catch (...) {
+        handOver.AfterLoop();
+        throw;
+    }
+    handOver.AfterLoop();
+}
+
 std::filesystem::path ToPath(const std::wstring& path) {
     return std::filesystem::path(Common::StringUtility::WstringToString(path));
 }
@@ -71,18 +129,12 @@ MultiStreamHlsWriter::SubHlsFile MultiStreamHlsWriter::CreateSubFile(int index, 
 }
 
 void MultiStreamHlsWriter::WriteFrame(std::shared_ptr<Video::Native::IDecodedFrame> frame) {
-    tbb::parallel_for_each(m_renditions.begin(), m_renditions.end(),
-                           [&frame](std::pair<SubHlsFile, std::shared_ptr<HlsWriter>>& rendition) {
-                               rendition.second->WriteFrame(frame);
-                           });
+    ForEachRendition(m_renditions, [&frame](HlsWriter& writer) { writer.WriteFrame(frame); });
     CheckMasterFile();
 }
 
 void MultiStreamHlsWriter::WriteFrame(const Orvi::Yuv420PImage& image, const Common::DateTime& time) {
-    tbb::parallel_for_each(m_renditions.begin(), m_renditions.end(),
-                           [&image, &time](std::pair<SubHlsFile, std::shared_ptr<HlsWriter>>& rendition) {
-                               rendition.second->WriteFrame(image, time);
-                           });
+    ForEachRendition(m_renditions, [&image, &time](HlsWriter& writer) { writer.WriteFrame(image, time); });
     CheckMasterFile();
 }
 

@@ -215,6 +215,15 @@ TEST(HlsWriterSetup, PathWithoutM3u8FailsOnTheSecondFrameAndIsTriedAgain) {
               "filePath: m3u not valid for HLS");
 }
 
+TEST(HlsWriterSetup, APathLongerThan1023BytesIsRefused) {
+    const std::string path = "/tmp/" + std::string(1010, 'd') + "/video.m3u8";
+    ScopedLogCapture capture(4);
+    HlsWriter writer(W(path), 10.0, StreamConfig(kW, kH, 6, 3), 25.0, kNoCallback);
+    writer.WriteFrame(MakeFrame(kW, kH, 0, 25.0));
+    EXPECT_EQ(ThrownMessage([&] { writer.WriteFrame(MakeFrame(kW, kH, 1, 25.0)); }),
+              "filePath: " + path + " is longer than 1023 bytes");
+}
+
 TEST(HlsWriterSetup, FailureAfterTheOutputContextIsNotRetriedAndLaterFramesAreDropped) {
     const std::string dir = TempDir("hls_zero_interval");
     ScopedLogCapture capture(0);
@@ -313,8 +322,10 @@ TEST(HlsWriterFramePath, AdvanceModeWritesEveryFrameAndReportsEachSegmentOnceWhe
     EXPECT_FALSE(capture.Sink().Contains("Written Video Duration", 3));
 }
 
+// Also: a folder name with non-ASCII letters and a printf directive is used as it is.
 TEST(HlsWriterFramePath, NoCallbackMeansNoNotificationsAndAShortVideoStillHoldsEveryFrame) {
-    const std::string dir = TempDir("hls_nocb");
+    const std::string dir = TempDir("hls_nocb") + "/r\u00e9 100%d";
+    std::filesystem::create_directories(dir);
     SegmentRecorder::Instance().Clear();
     {
         // 2.3 s: two full segments and a short third one in the playlist.
@@ -323,6 +334,7 @@ TEST(HlsWriterFramePath, NoCallbackMeansNoNotificationsAndAShortVideoStillHoldsE
     }
     EXPECT_TRUE(SegmentRecorder::Instance().Reports().empty());
     EXPECT_EQ(CountFrames(dir + "/video.m3u8"), 23);
+    EXPECT_EQ(CountFrames(dir + "/out002.ts"), 3);
 }
 
 TEST(HlsWriterFramePath, ImagesEncodeLikeFramesAndOtherSizesAreScaled) {

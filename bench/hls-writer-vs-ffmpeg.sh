@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# MultiStreamHlsWriter against the ffmpeg CLI on the same 1080p frames: a two-rendition HLS
+# presentation (1280x720 and 640x360 scaled bilinearly from the source, libx264 preset ultrafast,
+# crf 23, a key frame every 2 s, 2 s segments, threads = 2 x cores, MPEG-TS segments, a master
+# playlist). The CLI reads the frames once, splits and scales them, and runs both encodes in one
+# process. Prints both frame rates and their ratio (ours / ffmpeg's; above 1 is faster).
+#   BUILD_DIR  release build folder (default build/release); the library is built there when needed.
+#   FRAMES     number of frames (default 100); WIDTH/HEIGHT (default 1920x1080).
+# Our writer gets the frames from memory; the CLI reads them from a raw file (in the page cache
+# after the first run). Best of three runs each.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build/release}
+FRAMES=${FRAMES:-100}
+WIDTH=${WIDTH:-1920}
+HEIGHT=${HEIGHT:-1080}
+work=$(mktemp -d)
+export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}  # no info lines between the results
+trap 'rm -rf "$work"' EXIT
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+cmake --build "$BUILD_DIR" -j 2 --target RuvarEduzid >/dev/null
+libdir=$(dirname "$(find "$BUILD_DIR" -name 'libRuvarEduzid.so' | head -1)")
+common=$(dirname "$(find "$BUILD_DIR" -name 'libHalvoraCommon.so' | head -1)")
+g++ -O2 -std=c++17 bench/HlsWriterBench.cpp -I. -I/usr/include/opencv4 \
+  -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
+  -lRuvarEduzid -lHalvoraCommon -lopencv_core -o "$work/HlsWriterBench"
+
+threads=$((2 * $(nproc)))
+raw="$work/frames.yuv"
+ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \
+  -pix_fmt yuv420p -f rawvideo "$raw"
+
+best() {  # best of three: prints seconds
+  local best=""
+  for _ in 1 2 3; do
+    local t
+    t=$("$@")
+    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+  done
+  echo "$best"
+}
+ours_once() {
+  rm -rf "$work/ours" && mkdir -p "$work/ours"
+  "$work/HlsWriterBench" "$raw" "$WIDTH" "$HEIGHT" "$work/ours/master.m3u8" | awk '{ print $2 }'
+}
+theirs_once() {
+  rm -rf "$work/theirs" && mkdir -p "$work/theirs"
+  local s e
+  s=$(date +%s.%N)
+  ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt yuv420p -s "${WIDTH}x${HEIGHT}" -r 25 -i "$raw" \
+    -filter_complex "[0:v]split=2[a][b];[a]scale=1280:720:flags=bilinear[v0];[b]scale=640:360:flags=bilinear[v1]" \
+    -map "[v0]" -map "[v1]" -c:v libx264 -preset ultrafast -crf 23 -g 50 -threads "$threads" -pix_fmt yuv420p \
+    -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename "$work/theirs/%v/out%03d.ts" \
+    -master_pl_name master.m3u8 -var_stream_map "v:0 v:1" "$work/theirs/%v/video.m3u8"
+  e=$(date +%s.%N)
+  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
+}
+ours=$(best ours_once)
+theirs=$(best theirs_once)
+count() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
+echo "libx264 ultrafast, ${WIDTH}x${HEIGHT} -> 1280x720 + 640x360, $FRAMES frames, $(nproc) cores" \
+  "(ours wrote $(count "$work/ours/0/video.m3u8") + $(count "$work/ours/1/video.m3u8")," \
+  "ffmpeg $(count "$work/theirs/0/video.m3u8") + $(count "$work/theirs/1/video.m3u8"))"
+awk -v n="$FRAMES" -v a="$ours" -v b="$theirs" 'BEGIN {
+  printf "MultiStreamHlsWriter %8.2f frames/s (%.3f s)\n", n / a, a
+  printf "ffmpeg CLI           %8.2f frames/s (%.3f s)\n", n / b, b
+  printf "ratio (ours/ffmpeg)  %.3f\n", (n / a) / (n / b) }'
