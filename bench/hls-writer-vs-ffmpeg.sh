@@ -60,7 +60,7 @@ theirs_once() {
 }
 ours=$(best ours_once)
 theirs=$(best theirs_once)
-count() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
+count() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1" | grep -m1 .; }
 echo "libx264 ultrafast, ${WIDTH}x${HEIGHT} -> 1280x720 + 640x360, $FRAMES frames, $(nproc) cores" \
   "(ours wrote $(count "$work/ours/0/video.m3u8") + $(count "$work/ours/1/video.m3u8")," \
   "ffmpeg $(count "$work/theirs/0/video.m3u8") + $(count "$work/theirs/1/video.m3u8"))"
