@@ -1,0 +1,21 @@
+#include "RuvarEduzid/EncodedAvPacket.h"
+
+extern "C" {
+#include <libavcodec/packet.h>
+}
+
+namespace Halvora {
+namespace RuvarEduzid {
+
+EncodedAvPacket::EncodedAvPacket(long long time, AVPacket* p) : packet(p), fileTimeUtc(time) {}
+
+EncodedAvPacket::~EncodedAvPacket() {
+    if (packet) av_packet_free(&packet);
+}
+
+const unsigned char* EncodedAvPacket::ImageData() const { return packet ? packet->data : nullptr; }
+
+int EncodedAvPacket::DataSize() const { return packet ? packet->size : 0; }
+
+}  // namespace RuvarEduzid
+}  // namespace Halvora
