@@ -349,6 +349,10 @@ TEST(HlsWriterFramePath, ImagesEncodeLikeFramesAndOtherSizesAreScaled) {
     }
     EXPECT_EQ(CountFrames(dir + "/video.m3u8"), 12);
     EXPECT_EQ(StreamSize(dir + "/out000.ts"), "160x120");
+    // crf 23 and no rate limit: x264 states no VBV settings.
+    const std::string ts = ReadFile(dir + "/out000.ts");
+    EXPECT_NE(ts.find("crf=23.0"), std::string::npos);
+    EXPECT_EQ(ts.find("vbv_maxrate"), std::string::npos);
 }
 
 TEST(HlsWriterFramePath, ASingleFrameNeverSetsUp) {
