@@ -5,6 +5,7 @@
 #include "Common/StringUtility.h"
 
 extern "C" {
+#include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/frame.h>
 #include <libavutil/mathematics.h>
@@ -175,6 +176,11 @@ int64_t VmsAgentRangeStart(int64_t replyRangeStart) { return replyRangeStart / 1
 
 int64_t VmsAgentFileTime(int64_t ts) {
     return static_cast<int64_t>((static_cast<uint64_t>(ts) + static_cast<uint64_t>(UnixEpochFileTime10us)) * 100ULL);
+}
+
+int VideoStreamIndex(AVFormatContext* context) {
+    if (!context) return -1;
+    return av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
 }
 
 int64_t FrameTimestamp(const AVFrame* frame) {

@@ -16,6 +16,7 @@ extern "C" {
 }
 
 struct AVFrame;
+struct AVFormatContext;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -76,6 +77,9 @@ uint64_t SeeTecFileTime(uint64_t seeTecTimestampMs, uint32_t lastRtpTimestamp, u
 int64_t VmsAgentRangeStart(int64_t replyRangeStart);
 // VmsAgent: a frame timestamp counted in 10-us units since 1970 to file time.
 int64_t VmsAgentFileTime(int64_t ts);
+
+// The input's video stream as the decoder picks it (the best video stream), -1 when none.
+int VideoStreamIndex(AVFormatContext* context);
 
 // A frame's timestamp: best_effort_timestamp, or pts when that is unset.
 int64_t FrameTimestamp(const AVFrame* frame);

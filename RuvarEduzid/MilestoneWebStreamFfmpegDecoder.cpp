@@ -1,0 +1,38 @@
+#include "RuvarEduzid/MilestoneWebStreamFfmpegDecoder.h"
+
+#include "Common/DateTime.h"
+#include "Common/Exception.h"
+#include "Common/Logger.h"
+#include "RuvarEduzid/WebStreamDetail.h"
+#include "Rtsp/RtspExtensions.h"
+
+using namespace Halvora::Video::Native;
+
+namespace Halvora {
+namespace RuvarEduzid {
+
+bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
+    OnDecoderOpen([this](AVFormatContext* context) -> int {
+        int64_t rangeStart = 0;
+        if (!rtsp_read_get_parameter(context, &rangeStart))
+            HALVORA_THROW("Cannot get rtsp range start parameter from Milestone");
+        set_rtpctx_range_start(context, rangeStart, 1);
+        flush_packet_queue(context);
+        rtpContext = std::make_unique<RTPDemuxContext*>(
+            rtsp_get_rtp_demux_context(context, WebStreamDetail::VideoStreamIndex(context)));
+        return 1;
+    });
+    OnFrameReceived([this](AVFrame*) -> unsigned long long {
+        const RTPDemuxContext* rtp = rtpContext ? *rtpContext : nullptr;
+        if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
+        return WebStreamDetail::MilestoneFileTime(rtp->timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
+    });
+    bool ok = GenericWebStreamFfmpegDecoder::Initialize(info, parameters);
+    if (!ok) {
+        HLOG_ERROR << "Milestone WebStreamFfmpegDecoder::Initialize failed";
+    }
+    return ok;
+}
+
+}  // namespace RuvarEduzid
+}  // namespace Halvora
