@@ -54,7 +54,7 @@ bool SeeTecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const P
         return 1;
     });
     OnFrameReceived([this](AVFrame*) -> unsigned long long {
-        const RTPDemuxContext* rtp = rtsp_get_rtp_demux_context(rtspContext, 0);
+        const RTPDemuxContext* rtp = rtspContext ? rtsp_get_rtp_demux_context(rtspContext, 0) : nullptr;
         if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
         return WebStreamDetail::SeeTecFileTime(seeTecTimestampMs, lastRtpTimestamp, rtp->timestamp);
     });

@@ -199,5 +199,9 @@ TEST(GenericWebStreamDecoder, FailsWhenNoKeyFrameDecodesBeforeTheEnd) {
         << out;
     GenericWebStreamFfmpegDecoder decoder;
     std::wstring json;
+    ScopedLogCapture capture(0);
     EXPECT_FALSE(decoder.Initialize(std::wstring(path.begin(), path.end()), -1, json));
+    // The source itself opened: the missing key frame made the difference.
+    EXPECT_TRUE(capture.Sink().Contains("Init ffmpeg decoder with path: ", 2));
+    EXPECT_FALSE(capture.Sink().Contains("FFMpegDecoder::Initialize error"));
 }
