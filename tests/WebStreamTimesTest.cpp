@@ -127,7 +127,9 @@ TEST(WebStreamTimes, VmsAgentCountsTenMicrosecondUnitsFromTheRangeStart) {
         EXPECT_EQ((ts - rangeStart) % 3600, 0) << i;
         EXPECT_GE(ts, rangeStart) << i;
         EXPECT_LT(ts, rangeStart + kFrames * 3600) << i;
-        if (i > 0) EXPECT_EQ(times[i] - times[i - 1], 360000) << i;
+        if (i > 0) {
+            EXPECT_EQ(times[i] - times[i - 1], 360000) << i;
+        }
     }
     int tsLines = 0;
     for (const auto& message : capture.Sink().Messages(2))
