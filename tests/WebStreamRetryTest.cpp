@@ -47,6 +47,7 @@ double Seconds(Clock::time_point since) {
 }  // namespace
 
 TEST(WebStreamRetry, SeeTecWorksWhenTheFourthRequestIsAnswered) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(Config(
         "{\"silent_first\": 3, \"body\": \"SeeTecTimestamp: 1600000000000\\r\\nLastRTPTimestamp: 90000\\r\\n\"}"));
     ASSERT_GT(server.Port(), 0);
@@ -66,6 +67,7 @@ TEST(WebStreamRetry, SeeTecWorksWhenTheFourthRequestIsAnswered) {
 }
 
 TEST(WebStreamRetry, SeeTecGivesUpAfterTenRetries) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(Config("{\"silent\": true}"));
     ASSERT_GT(server.Port(), 0);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder("SeeTec"));
@@ -78,6 +80,7 @@ TEST(WebStreamRetry, SeeTecGivesUpAfterTenRetries) {
 }
 
 TEST(WebStreamRetry, SeeTecInterruptStopsTheRetries) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(Config("{\"silent\": true}"));
     ASSERT_GT(server.Port(), 0);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder("SeeTec"));
@@ -95,6 +98,7 @@ TEST(WebStreamRetry, SeeTecInterruptStopsTheRetries) {
 }
 
 TEST(WebStreamRetry, MilestoneFailsAtOnceInsideInitialize) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(Config("{\"silent\": true}"));
     ASSERT_GT(server.Port(), 0);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder("Milestone"));
@@ -110,6 +114,7 @@ TEST(WebStreamRetry, MilestoneFailsAtOnceInsideInitialize) {
 }
 
 TEST(WebStreamRetry, VmsAgentFailsAtOnce) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(Config("{\"silent\": true}"));
     ASSERT_GT(server.Port(), 0);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder("VmsAgent"));

@@ -82,6 +82,7 @@ std::wstring NoOptions() { return L""; }
 }  // namespace
 
 TEST(WebStreamTimes, MilestoneDatesFramesFromTheSenderReport) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     // The report maps 2021-01-01 to the RTP time of frame 5.
     RuvarTest::VmsServer server(Config(
         "\"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) + ", \"frame\": 5, \"every\": 25}, "
@@ -95,6 +96,7 @@ TEST(WebStreamTimes, MilestoneDatesFramesFromTheSenderReport) {
 }
 
 TEST(WebStreamTimes, SeeTecDatesFramesFromTheReplyTime) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     // 1600000000000 ms since 1970 at the RTP time of frame 0.
     RuvarTest::VmsServer server(Config("\"get_parameter\": {\"body\": \"Server: x\\r\\nSeeTecTimestamp: 1600000000000"
                                        "\\r\\nLastRTPTimestamp: " +
@@ -109,6 +111,7 @@ TEST(WebStreamTimes, SeeTecDatesFramesFromTheReplyTime) {
 }
 
 TEST(WebStreamTimes, VmsAgentCountsTenMicrosecondUnitsFromTheRangeStart) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer server(
         Config("\"get_parameter\": {\"headers\": [[\"Range\", \"clock=20210101T000000Z-\"]]}"));
     ASSERT_GT(server.Port(), 0);
@@ -185,6 +188,7 @@ TEST(WebStreamTimes, GenetecAddsTheTimestampToTheRealTimeStart) {
 }
 
 TEST(WebStreamTimes, DvtelTakesTheTimeOfTheRtpHeaderExtension) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     // 637450560000000000 ticks since year 1 is 2021-01-01.
     RuvarTest::VmsServer server(Config("\"dvtel\": {\"base\": 637450560000000000, \"step\": 400000}"));
     ASSERT_GT(server.Port(), 0);
@@ -195,6 +199,7 @@ TEST(WebStreamTimes, DvtelTakesTheTimeOfTheRtpHeaderExtension) {
 }
 
 TEST(WebStreamTimes, TwoDvtelDecodersEachSeeOnlyTheirOwnPackets) {
+    RUVAR_REQUIRE_RTSP_LAYER();
     RuvarTest::VmsServer first(Config("\"dvtel\": {\"base\": 637450560000000000, \"step\": 400000}"));
     RuvarTest::VmsServer second(Config("\"dvtel\": {\"base\": " + std::to_string(637450560000000000LL + kDay) +
                                        ", \"step\": 400000}"));

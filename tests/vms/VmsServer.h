@@ -88,3 +88,32 @@ private:
 };
 
 }  // namespace RuvarTest
+
+#include "Rtsp/RtspExtensions.h"
+#include "RuvarEduzid/FFMpegDecoder.h"
+
+namespace RuvarTest {
+
+// Whether the decoder opens "rtsp://" addresses through the library's RTSP session layer (the
+// vendor time rules need its GET_PARAMETER, range start, flush and packet callback). Probed once
+// per process against a server of its own.
+inline bool RtspLayerWired() {
+    static const bool wired = [] {
+        VmsServer server(R"({"frames": 60, "pace_ms": 10, "ts0": 1000, "lifetime": 20})");
+        if (server.Port() <= 0) return false;
+        Halvora::RuvarEduzid::FFMpegDecoder probe;
+        Halvora::Video::Native::VideoFileInfo info(server.Url());
+        if (!probe.Initialize(info, nullptr)) return false;
+        return rtsp_stream_count(probe.getFormatCtx()) > 0;
+    }();
+    return wired;
+}
+
+}  // namespace RuvarTest
+
+// Vendor time rules need the library's RTSP layer under the decoder.
+#define RUVAR_REQUIRE_RTSP_LAYER()                                                                     \
+    do {                                                                                               \
+        if (!::RuvarTest::RtspLayerWired())                                                            \
+            GTEST_SKIP() << "rtsp:// addresses do not open through the library's RTSP layer in this build"; \
+    } while (0)
