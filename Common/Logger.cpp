@@ -134,6 +134,13 @@ void Logger::RemoveSink(const std::shared_ptr<LogSink>& sink) {
     reg.sinks.erase(std::remove(reg.sinks.begin(), reg.sinks.end(), sink), reg.sinks.end());
 }
 
+std::vector<std::shared_ptr<LogSink>> Logger::ReplaceSinks(std::vector<std::shared_ptr<LogSink>> sinks) {
+    auto& reg = GetRegistry();
+    std::lock_guard<std::mutex> lock(reg.mutex);
+    reg.sinks.swap(sinks);
+    return sinks;
+}
+
 void Logger::Emit(const LogRecord& record) {
     if (!IsEnabled(record.level)) return;
     auto& reg = GetRegistry();

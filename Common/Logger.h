@@ -84,6 +84,9 @@ public:
 
     static void AddSink(std::shared_ptr<LogSink> sink);
     static void RemoveSink(const std::shared_ptr<LogSink>& sink);
+    // Installs `sinks` in place of the present ones (the standard-error sink included) and
+    // returns those it replaced.
+    static std::vector<std::shared_ptr<LogSink>> ReplaceSinks(std::vector<std::shared_ptr<LogSink>> sinks);
     // Emits a record to every sink when the root level allows it.
     static void Emit(const LogRecord& record);
     static void Log(int level, const char* file, int line, const char* function, const std::string& message);

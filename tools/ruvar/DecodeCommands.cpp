@@ -1,0 +1,252 @@
+// ruvar probe / decode / packets: reading sources through FFMpegDecoder.
+
+#include "Common/DateTime.h"
+#include "Common/StringUtility.h"
+#include "RuvarEduzid/DecoderUtils.h"
+#include "RuvarEduzid/EncodedAvPacket.h"
+#include "RuvarEduzid/FFMpegDecoder.h"
+#include "tools/ruvar/Commands.h"
+#include "tools/ruvar/DecoderSetup.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+using Halvora::Common::StringUtility;
+namespace Native = Halvora::Video::Native;
+
+namespace Ruvar {
+
+namespace {
+
+const char* kProbeHelp =
+    "Usage: ruvar probe SOURCE [--json]\n"
+    "\n"
+    "Shows the container, codec, picture size, frame rate and duration of SOURCE (a file or an\n"
+    "rtsp://, http:// or https:// address) without decoding it.\n";
+
+const char* kDecodeHelp =
+    "Usage: ruvar decode SOURCE [OPTIONS]\n"
+    "\n"
+    "Decodes SOURCE and prints one line per frame: index, decoder state, UTC capture time\n"
+    "(ISO 8601, 100-ns precision), size and, with --md5, the MD5 of the picture packed as\n"
+    "yuv420p (the digest FFmpeg's framemd5 gives for rawvideo yuv420p).\n"
+    "\n"
+    "Options:\n"
+    "  --frames N             stop after N frames\n"
+    "  --keyframes            decode key frames only\n"
+    "  --md5                  print the picture digest of each frame\n"
+    "  --start-time TIME      UTC time of the first frame, ISO 8601 (2024-05-01T12:00:00.5Z)\n"
+    "  --utc-offset HOURS     added to frame times when no start time is known\n"
+    "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
+    "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
+    "  --vms NAME             decode a video-management-system stream (milestone, seetec,\n"
+    "                         vmsagent, iss, genetec, dvtel, generic)\n"
+    "  --options JSON         JSON options of the video-management-system stream\n"
+    "  --live-chunks BYTES    feed the file through the live memory buffer in chunks of BYTES\n"
+    "  --json, --quiet, --log-level N\n";
+
+const char* kPacketsHelp =
+    "Usage: ruvar packets SOURCE [-o FILE] [--frames N] [--json]\n"
+    "\n"
+    "Lists the compressed packets of the video stream of SOURCE: index, size, key flag and\n"
+    "time. H.264 and HEVC packets are in Annex B form; with -o they are written one after the\n"
+    "other to FILE, which is then a raw elementary stream that ffmpeg and ffprobe read.\n";
+
+std::string CodecName(int codecId) { return avcodec_get_name(static_cast<AVCodecID>(codecId)); }
+
+std::string DurationText(const boost::posix_time::time_duration& d) {
+    char buf[64];
+    long long us = d.total_microseconds();
+    std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld.%03lld", us / 3600000000LL, us / 60000000LL % 60,
+                  us / 1000000LL % 60, us / 1000LL % 1000);
+    return buf;
+}
+
+}  // namespace
+
+int Probe(const std::vector<std::string>& argv) {
+    if (HelpRequested(argv, kProbeHelp)) return 0;
+    Args args(argv, kCommonValued, kCommonFlags);
+    Output out = MakeOutput(args);
+    if (args.Positionals().size() != 1) throw UsageError("probe needs exactly one SOURCE");
+    const std::string source = args.Positionals()[0];
+    CheckLocalSource(source);
+
+    Halvora::RuvarEduzid::FFMpegDecoder decoder;
+    Native::VideoFileInfoResult result;
+    try {
+        result = decoder.GetVideoFileInfo(StringUtility::StringToWstring(source));
+    } catch (const std::exception& e) {
+        throw RunError("cannot probe '" + StringUtility::HideRtspPassword(source) + "': " + e.what());
+    }
+    if (result.infos.empty()) throw RunError("cannot probe '" + StringUtility::HideRtspPassword(source) + "'");
+    const auto& info = *result.infos[0];
+    std::string container = ContainerName(source);
+
+    if (out.Json()) {
+        Json::Value v;
+        v["source"] = StringUtility::HideRtspPassword(source);
+        v["container"] = container;
+        v["codec"] = CodecName(info.codecId);
+        v["codec_id"] = info.codecId;
+        v["width"] = info.width;
+        v["height"] = info.height;
+        v["fps"] = info.fps;
+        v["duration_seconds"] = static_cast<double>(info.duration.total_microseconds()) / 1e6;
+        out.Record(v);
+    } else {
+        char fps[32];
+        std::snprintf(fps, sizeof fps, "%.3f", info.fps);
+        out.Line("source:     " + StringUtility::HideRtspPassword(source));
+        out.Line("container:  " + container);
+        out.Line("codec:      " + CodecName(info.codecId));
+        out.Line("size:       " + std::to_string(info.width) + "x" + std::to_string(info.height));
+        out.Line("frame rate: " + std::string(fps));
+        out.Line("duration:   " + DurationText(info.duration));
+    }
+    return 0;
+}
+
+int Decode(const std::vector<std::string>& argv) {
+    if (HelpRequested(argv, kDecodeHelp)) return 0;
+    Args args(argv,
+              Join(kCommonValued, {"--frames", "--start-time", "--utc-offset", "--gpu", "--decoder", "--vms", "--options",
+                                   "--live-chunks"}),
+              Join(kCommonFlags, {"--keyframes", "--md5"}));
+    Output out = MakeOutput(args);
+    if (args.Positionals().size() != 1) throw UsageError("decode needs exactly one SOURCE");
+    const std::string source = args.Positionals()[0];
+    const int64_t maxFrames = args.Integer("--frames", -1, 0, INT64_MAX);
+    const bool keyFrames = args.Has("--keyframes");
+    const bool md5 = args.Has("--md5");
+
+    OpenedDecoder opened = OpenDecoder(source, args);
+    int64_t index = 0;
+    int notAvailableInARow = 0;
+    int lastState = 0;
+    while (maxFrames < 0 || index < maxFrames) {
+        std::shared_ptr<Native::IDecodedFrame> frame = keyFrames ? opened.NextKeyFrame() : opened.decoder->GetNextFrame();
+        int state = frame->GetDecoderState();
+        if (state == Native::NotAvailable) {
+            // A buffer-fed decoder wants more data; a network decoder was interrupted or timed out.
+            if (opened.FeedMore()) continue;
+            if (++notAvailableInARow < 3) continue;
+        }
+        notAvailableInARow = 0;
+        if (state != Native::Ok) {
+            lastState = state;
+            break;
+        }
+        std::string digest;
+        if (md5) {
+            frame->MoveToRam();
+            digest = PackedYuv420pMd5(frame->GetY(), frame->GetU(), frame->GetV(), frame->StrideY(), frame->StrideUV(),
+                                      frame->Width(), frame->Height());
+        }
+        if (out.Json()) {
+            Json::Value v;
+            v["index"] = static_cast<Json::Int64>(index);
+            v["state"] = StateName(state);
+            v["time"] = IsoTime(frame->GetFileTimeUtc());
+            v["file_time"] = static_cast<Json::Int64>(frame->GetFileTimeUtc());
+            v["width"] = frame->Width();
+            v["height"] = frame->Height();
+            if (md5) v["md5"] = digest;
+            out.Record(v);
+        } else {
+            std::ostringstream line;
+            line << index << " " << StateName(state) << " " << IsoTime(frame->GetFileTimeUtc()) << " " << frame->Width()
+                 << "x" << frame->Height();
+            if (md5) line << " " << digest;
+            out.Line(line.str());
+        }
+        ++index;
+        out.Progress(index);
+    }
+    out.EndProgress();
+    if (lastState == Native::Error && index == 0) throw RunError(WithCause("decoding '" + StringUtility::HideRtspPassword(source) + "' failed"));
+    if (out.Json()) {
+        Json::Value v;
+        v["summary"] = true;
+        v["frames"] = static_cast<Json::Int64>(index);
+        v["end_state"] = StateName(lastState);
+        out.Record(v);
+    } else if (!out.Quiet()) {
+        std::fprintf(stderr, "%lld frames, ended with %s\n", static_cast<long long>(index), StateName(lastState).c_str());
+    }
+    return lastState == Native::Error ? 1 : 0;
+}
+
+int Packets(const std::vector<std::string>& argv) {
+    if (HelpRequested(argv, kPacketsHelp)) return 0;
+    Args args(argv, Join(kCommonValued, {"-o", "--output", "--frames"}), kCommonFlags);
+    Output out = MakeOutput(args);
+    if (args.Positionals().size() != 1) throw UsageError("packets needs exactly one SOURCE");
+    const std::string source = args.Positionals()[0];
+    const int64_t maxPackets = args.Integer("--frames", -1, 0, INT64_MAX);
+    auto outputPath = args.Value("-o");
+    if (!outputPath) outputPath = args.Value("--output");
+
+    OpenedDecoder opened = OpenDecoder(source, args);
+    std::ofstream file;
+    if (outputPath) {
+        file.open(*outputPath, std::ios::binary | std::ios::trunc);
+        if (!file) throw RunError("cannot write '" + *outputPath + "'");
+    }
+    int64_t index = 0, bytes = 0;
+    int lastState = 0;
+    while (maxPackets < 0 || index < maxPackets) {
+        auto packet = opened.decoder->GetNextPacket();
+        int state = packet->GetDemuxerState();
+        if (state == Native::NotAvailable && opened.FeedMore()) continue;
+        if (state != Native::Ok) {
+            lastState = state;
+            break;
+        }
+        bool key = false;
+        if (auto* av = dynamic_cast<Halvora::RuvarEduzid::EncodedAvPacket*>(packet.get()))
+            key = av->packet && (av->packet->flags & AV_PKT_FLAG_KEY);
+        if (file) file.write(reinterpret_cast<const char*>(packet->ImageData()), packet->DataSize());
+        bytes += packet->DataSize();
+        if (out.Json()) {
+            Json::Value v;
+            v["index"] = static_cast<Json::Int64>(index);
+            v["size"] = packet->DataSize();
+            v["key"] = key;
+            v["time"] = IsoTime(packet->GetFileTimeUtc());
+            out.Record(v);
+        } else {
+            out.Line(std::to_string(index) + " size " + std::to_string(packet->DataSize()) + (key ? " key" : "     ") + " " +
+                     IsoTime(packet->GetFileTimeUtc()));
+        }
+        ++index;
+        out.Progress(index);
+    }
+    out.EndProgress();
+    if (file) {
+        file.close();
+        if (!file) throw RunError("writing '" + *outputPath + "' failed");
+    }
+    if (out.Json()) {
+        Json::Value v;
+        v["summary"] = true;
+        v["packets"] = static_cast<Json::Int64>(index);
+        v["bytes"] = static_cast<Json::Int64>(bytes);
+        v["end_state"] = StateName(lastState);
+        out.Record(v);
+    } else if (!out.Quiet()) {
+        std::fprintf(stderr, "%lld packets, %lld bytes, ended with %s\n", static_cast<long long>(index),
+                     static_cast<long long>(bytes), StateName(lastState).c_str());
+    }
+    return lastState == Native::Error ? 1 : 0;
+}
+
+}  // namespace Ruvar
