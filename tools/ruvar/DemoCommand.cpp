@@ -5,6 +5,7 @@
 #include "Orvi/Yuv420PImage.h"
 #include "RuvarEduzid/DecoderUtils.h"
 #include "RuvarEduzid/GenericVideoWriter.h"
+#include "RuvarEduzid/HlsWriterParams.h"
 #include "RuvarEduzid/MultiStreamHlsWriter.h"
 #include "RuvarEduzid/VideoWriterFactory.h"
 #include "tools/ruvar/Commands.h"

@@ -6,6 +6,7 @@
 #include "RuvarEduzid/FFMpegGate.h"
 #include "RuvarEduzid/GenericVideoWriter.h"
 #include "RuvarEduzid/H264_MP4Convertor.h"
+#include "RuvarEduzid/HlsWriterParams.h"
 #include "RuvarEduzid/MultiStreamHlsWriter.h"
 #include "RuvarEduzid/VideoWriterFactory.h"
 #include "tools/ruvar/Commands.h"
@@ -199,8 +200,16 @@ int Mp4(const std::vector<std::string>& argv) {
     {
         RE::GenericVideoWriter writer(StringUtility::StringToWstring(output), width, height,
                                       static_cast<int>(std::lround(fps * 100)));
-        frames = Pump(opened, out, args.Integer("--frames", -1, 0, INT64_MAX), [&](const auto& f) { writer.WriteFrame(f); },
+        std::shared_ptr<Native::IDecodedFrame> last;
+        frames = Pump(opened, out, args.Integer("--frames", -1, 0, INT64_MAX),
+                      [&](const auto& f) {
+                          writer.WriteFrame(f);
+                          last = f;
+                      },
                       endState);
+        // The writer encodes one call late and leaves the frame it still holds when it finishes:
+        // handing the last frame over once more gets it into the file.
+        if (last) writer.WriteFrame(last);
     }  // the writer finishes the file here
     if (frames == 0) throw RunError("no frame could be decoded from '" + StringUtility::HideRtspPassword(source) + "'");
     if (out.Json()) {
