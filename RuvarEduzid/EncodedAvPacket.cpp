@@ -17,5 +17,7 @@ const unsigned char* EncodedAvPacket::ImageData() const { return packet ? packet
 
 int EncodedAvPacket::DataSize() const { return packet ? packet->size : 0; }
 
+bool EncodedAvPacket::IsKeyFrame() const { return packet && (packet->flags & AV_PKT_FLAG_KEY); }
+
 }  // namespace RuvarEduzid
 }  // namespace Halvora

@@ -24,6 +24,8 @@ public:
     Halvora::Video::Native::DemuxerState GetDemuxerState() const override { return state; }
 
     void SetFileTimeUtc(long long time) { fileTimeUtc = time; }
+    // True for a packet that starts a key frame.
+    bool IsKeyFrame() const;
 
 private:
     AVPacket* packet;

@@ -4,6 +4,7 @@
 
 extern "C" {
 #include <libavutil/md5.h>
+#include <libavutil/mem.h>
 }
 
 #include <algorithm>

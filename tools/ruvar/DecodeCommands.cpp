@@ -56,8 +56,8 @@ const char* kDecodeHelp =
 const char* kPacketsHelp =
     "Usage: ruvar packets SOURCE [-o FILE] [--frames N] [--json]\n"
     "\n"
-    "Lists the compressed packets of the video stream of SOURCE: index, size, key flag and\n"
-    "time. H.264 and HEVC packets are in Annex B form; with -o they are written one after the\n"
+    "Lists the compressed packets of the video stream of SOURCE: index, size and key flag.\n"
+    "H.264 and HEVC packets are in Annex B form; with -o they are written one after the\n"
     "other to FILE, which is then a raw elementary stream that ffmpeg and ffprobe read.\n";
 
 std::string CodecName(int codecId) { return avcodec_get_name(static_cast<AVCodecID>(codecId)); }
@@ -213,7 +213,7 @@ int Packets(const std::vector<std::string>& argv) {
         }
         bool key = false;
         if (auto* av = dynamic_cast<Halvora::RuvarEduzid::EncodedAvPacket*>(packet.get()))
-            key = av->packet && (av->packet->flags & AV_PKT_FLAG_KEY);
+            key = av->IsKeyFrame();
         if (file) file.write(reinterpret_cast<const char*>(packet->ImageData()), packet->DataSize());
         bytes += packet->DataSize();
         if (out.Json()) {
@@ -221,11 +221,9 @@ int Packets(const std::vector<std::string>& argv) {
             v["index"] = static_cast<Json::Int64>(index);
             v["size"] = packet->DataSize();
             v["key"] = key;
-            v["time"] = IsoTime(packet->GetFileTimeUtc());
             out.Record(v);
         } else {
-            out.Line(std::to_string(index) + " size " + std::to_string(packet->DataSize()) + (key ? " key" : "     ") + " " +
-                     IsoTime(packet->GetFileTimeUtc()));
+            out.Line(std::to_string(index) + " size " + std::to_string(packet->DataSize()) + (key ? " key" : ""));
         }
         ++index;
         out.Progress(index);
