@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# FFMpegDecoder against the ffmpeg CLI decoding the same 1080p H.264 MP4 on one thread
+# (`ffmpeg -threads 1 -i FILE -f null -`). Both are timed from outside, as whole processes, best
+# of three runs each. Prints both frame rates and their ratio (ours / ffmpeg's; above 1 is faster).
+#   BUILD_DIR  release build folder (default build/release); the library is built there when needed.
+#   FRAMES     number of frames (default 300); WIDTH/HEIGHT (default 1920x1080).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR=${BUILD_DIR:-build/release}
+FRAMES=${FRAMES:-300}
+WIDTH=${WIDTH:-1920}
+HEIGHT=${HEIGHT:-1080}
+work=$(mktemp -d)
+export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}  # no info lines between the results
+trap 'rm -rf "$work"' EXIT
+
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+cmake --build "$BUILD_DIR" -j 2 --target RuvarEduzid >/dev/null
+libdir=$(dirname "$(find "$BUILD_DIR" -name 'libRuvarEduzid.so' | head -1)")
+common=$(dirname "$(find "$BUILD_DIR" -name 'libHalvoraCommon.so' | head -1)")
+g++ -O2 -std=c++17 bench/DecoderBench.cpp -I. -I/usr/include/opencv4 \
+  -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
+  -lRuvarEduzid -lHalvoraCommon -lavformat -lavcodec -lavutil -o "$work/DecoderBench"
+
+clip="$work/clip.mp4"
+ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \
+  -c:v libx264 -preset veryfast -crf 23 -pix_fmt yuv420p "$clip"
+
+timed() {  # seconds of one run of the command
+  local s e
+  s=$(date +%s.%N)
+  "$@" >/dev/null
+  e=$(date +%s.%N)
+  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
+}
+best() {  # best of three: prints seconds
+  local best=""
+  for _ in 1 2 3; do
+    local t
+    t=$(timed "$@")
+    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+  done
+  echo "$best"
+}
+decoded=$("$work/DecoderBench" "$clip" | awk '{ print $2 }')
+ours=$(best "$work/DecoderBench" "$clip")
+theirs=$(best ffmpeg -v error -nostdin -threads 1 -i "$clip" -f null -)
+echo "H.264 ${WIDTH}x${HEIGHT}, $FRAMES frames (ours decoded $decoded)"
+awk -v n="$FRAMES" -v a="$ours" -v b="$theirs" 'BEGIN {
+  printf "FFMpegDecoder      %8.2f frames/s (%.3f s)\n", n / a, a
+  printf "ffmpeg -threads 1  %8.2f frames/s (%.3f s)\n", n / b, b
+  printf "ratio (ours/ffmpeg) %.3f\n", (n / a) / (n / b) }'
