@@ -191,5 +191,8 @@ int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
 }
 
 }  // namespace Rtsp
+
+void CloseInputFormatContext(AVFormatContext** context) { Rtsp::RtspInput::Close(context); }
+
 }  // namespace RuvarEduzid
 }  // namespace Halvora

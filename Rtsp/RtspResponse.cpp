@@ -150,7 +150,7 @@ bool RtspResponse::ParseRangeStart(const std::string& value, int64_t* startUs) {
             while (nFields < 3) {
                 int64_t n = 0;
                 int digits = 0;
-                while (p < part.size() && std::isdigit(static_cast<unsigned char>(part[p])) && digits < 15) {
+                while (p < part.size() && std::isdigit(static_cast<unsigned char>(part[p])) && digits < 12) {
                     n = n * 10 + (part[p] - '0');
                     ++p;
                     ++digits;
@@ -163,6 +163,7 @@ bool RtspResponse::ParseRangeStart(const std::string& value, int64_t* startUs) {
                 break;
             }
             for (int i = 0; i < nFields; ++i) seconds = seconds * 60 + fields[i];
+            if (seconds > 100000000000LL) continue;  // beyond any real presentation
             int64_t us = seconds * 1000000;
             if (p < part.size() && part[p] == '.') {
                 ++p;

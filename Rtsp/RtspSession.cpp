@@ -1,5 +1,7 @@
 #include "Rtsp/RtspSession.h"
 
+#include "Rtsp/RtpPacketParser.h"
+
 #include "Common/Logger.h"
 #include "Common/StringUtility.h"
 #include "RuvarEduzid/FfmpegPtr.h"
@@ -29,11 +31,7 @@ constexpr int kPollSliceMs = 50;
 constexpr size_t kMaxQueuedPackets = 8192;
 constexpr int kTeardownTimeoutMs = 1000;
 
-uint32_t ReadBe32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-uint64_t ReadBe64(const uint8_t* p) { return (static_cast<uint64_t>(ReadBe32(p)) << 32) | ReadBe32(p + 4); }
+uint32_t ReadBe32(const uint8_t* p) { return RtpPacketParser::ReadBe32(p); }
 
 const char* TransportName(RtspTransportMode mode) {
     switch (mode) {
@@ -381,36 +379,18 @@ void RtspSession::OnMessage(RtspResponse&& message) {
 
 void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uint8_t* target, int targetSize,
                                 int* delivered) {
-    if (!rtcp && size >= 2 && data[1] >= 200 && data[1] <= 204) rtcp = true;  // RTCP on the RTP channel
+    if (!rtcp && RtpPacketParser::IsRtcp(data, size)) rtcp = true;  // RTCP on the RTP channel
     if (rtcp) {
-        size_t offset = 0;
-        while (offset + 4 <= size) {
-            const uint8_t* p = data + offset;
-            if ((p[0] >> 6) != 2) break;
-            const size_t length = (((static_cast<size_t>(p[2]) << 8) | p[3]) + 1) * 4;
-            if (offset + length > size) break;
-            if (p[1] == 203) m_byeReceived = true;
-            if (p[1] == 200 && length >= 28) {
-                m_timing.last_rtcp_ntp_time = ReadBe64(p + 8);
-                m_timing.last_rtcp_timestamp = ReadBe32(p + 16);
-                ++m_timing.sender_reports;
-            }
-            offset += length;
+        const RtpPacketParser::RtcpInfo info = RtpPacketParser::ParseRtcp(data, size);
+        if (info.bye) m_byeReceived = true;
+        if (info.senderReport) {
+            m_timing.last_rtcp_ntp_time = info.ntpTime;
+            m_timing.last_rtcp_timestamp = info.rtpTime;
+            ++m_timing.sender_reports;
         }
     } else {
-        // Checks that the packet holds its whole header before anyone reads it.
-        size_t header = 12;
-        bool valid = size >= header && (data[0] >> 6) == 2;
-        if (valid) {
-            header += 4u * (data[0] & 0x0f);
-            if (data[0] & 0x10) {
-                valid = size >= header + 4;
-                if (valid) header += 4 + 4u * ((static_cast<size_t>(data[header + 2]) << 8) | data[header + 3]);
-            }
-            valid = valid && size >= header;
-            if (valid && (data[0] & 0x20)) valid = size > header && data[size - 1] <= size - header;
-        }
-        if (!valid) {
+        // Nobody reads a packet that does not hold its whole header.
+        if (!RtpPacketParser::HasWholeHeader(data, size)) {
             ++m_droppedPackets;
             if (m_malformedLogged++ < 10) {
                 HLOG_WARNING << "RTSP: skipped an RTP packet of " << size << " bytes that is shorter than its header";

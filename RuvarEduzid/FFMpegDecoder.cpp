@@ -10,6 +10,9 @@
 #include "RuvarEduzid/Native/EmptyFrame.h"
 #include "RuvarEduzid/Native/EmptyPacket.h"
 #include "RuvarEduzid/RuvarEduzidSettings.h"
+#include "Rtsp/RtspExtensions.h"
+#include "Rtsp/RtspInput.h"
+#include "Rtsp/RtspUrl.h"
 
 extern "C" {
 #include <libavutil/hwcontext.h>
@@ -134,8 +137,29 @@ AVFormatContext* GetVideoFormatContext(const std::wstring& path, InterruptContex
         context->interrupt_callback.opaque = interruptContext;
     }
 
-    // On failure FFmpeg frees the context.
-    int result = avformat_open_input(&context, utf8Path.c_str(), nullptr, &options);
+    // "rtsp://" addresses open through the library's RTSP layer (the RTSP extensions need it);
+    // on failure it frees the context, as FFmpeg does.
+    int result = 0;
+    Rtsp::RtspUrl rtspUrl;
+    if (rtsp && rtspUrl.Parse(utf8Path)) {
+        Rtsp::RtspSessionOptions rtspOptions;
+        switch (rtspTransport ? *rtspTransport : 0) {
+            case 1: rtspOptions.transport = Rtsp::RtspTransportMode::PreferTcp; break;
+            case 2: rtspOptions.transport = Rtsp::RtspTransportMode::Udp; break;
+            case 3: rtspOptions.transport = Rtsp::RtspTransportMode::UdpMulticast; break;
+            default: rtspOptions.transport = Rtsp::RtspTransportMode::Interleaved; break;
+        }
+        // The interrupt callback ends every wait within the decoder's time-outs (it allows up to
+        // four times the time-out); the layer's own bound is only the last resort behind it.
+        const int timeoutMs = interruptContext ? interruptContext->timeoutMs : 0;
+        const int bound = timeoutMs > 0 ? static_cast<int>(std::min<int64_t>(int64_t{timeoutMs} * 8, 600000)) : 60000;
+        rtspOptions.openTimeoutMs = std::max(bound, 10000);
+        rtspOptions.readTimeoutMs = std::max(bound, 10000);
+        result = Rtsp::RtspInput::Open(&context, utf8Path, rtspOptions);
+    } else {
+        // On failure FFmpeg frees the context.
+        result = avformat_open_input(&context, utf8Path.c_str(), nullptr, &options);
+    }
     if (result >= 0) return context;
     if (result == AVERROR_INVALIDDATA) {
         HLOG_WARNING << "Server doesn't support reconnection or stream is down.";
@@ -253,7 +277,7 @@ void FFMpegDecoder::ReleaseAll() {
     // Frees the device reference of the hardware paths too.
     avcodec_free_context(&m_pCodecCtx);
     // A custom I/O context is not closed with the input: it goes after it.
-    avformat_close_input(&m_pFormatCtx);
+    Rtsp::RtspInput::Close(&m_pFormatCtx);
     FreeIoContext(m_pIoCtx);
     if (m_bufferInput) {
         std::lock_guard<std::mutex> lock(g_bufferMutex);
@@ -351,8 +375,27 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
     } catch (const Halvora::Common::Exception& e) {
         HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
         // A failed decoder holds no half-opened input.
-        avformat_close_input(&m_pFormatCtx);
+        Rtsp::RtspInput::Close(&m_pFormatCtx);
         m_pVideoStream = nullptr;
+        return false;
+    }
+}
+
+bool FFMpegDecoder::InitializeRtsp(const VideoFileInfo& info, const ParameterList* parameters) {
+    if (!Initialize(info, parameters)) return false;
+    try {
+        // The reply wait is timed from its own start, not from the start of the opening.
+        m_interruptContext.lastActivity = WatchdogNow();
+        int64_t value = 0;
+        if (!rtsp_read_get_parameter(m_pFormatCtx, &value)) {
+            HLOG_ERROR << "FFMpegDecoder::InitializeRtsp error: rtsp_read_get_parameter";
+            return false;
+        }
+        set_rtpctx_range_start(m_pFormatCtx, value, 1);
+        flush_packet_queue(m_pFormatCtx);
+        return true;
+    } catch (const Halvora::Common::Exception& e) {
+        HLOG_ERROR << "FFMpegDecoder::InitializeRtsp error: " << e;
         return false;
     }
 }
@@ -465,7 +508,8 @@ int FFMpegDecoder::ReadPacket(AVPacket* packet) {
     // A memory input that ran dry has its end mark set; new bytes let it read on.
     if (m_bufferInput && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && QueuedBytes() > 0)
         m_pFormatCtx->pb->eof_reached = 0;
-    return av_read_frame(m_pFormatCtx, packet);
+    // The RTSP layer moves the timestamps of its inputs to the range start here.
+    return Rtsp::RtspInput::ReadFrame(m_pFormatCtx, packet);
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextFrame() {
@@ -882,7 +926,7 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
         return true;
     } catch (const Halvora::Common::Exception& e) {
         HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-        avformat_close_input(&m_pFormatCtx);
+        Rtsp::RtspInput::Close(&m_pFormatCtx);
         m_pVideoStream = nullptr;
         return false;
     }
@@ -943,7 +987,7 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         return true;
     } catch (const Halvora::Common::Exception& e) {
         HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-        avformat_close_input(&m_pFormatCtx);
+        Rtsp::RtspInput::Close(&m_pFormatCtx);
         m_pVideoStream = nullptr;
         return false;
     }

@@ -86,6 +86,9 @@ public:
     bool Initialize(unsigned char* data, size_t capacity, size_t dataSize, bool live,
                     const ParameterList* parameters) override;
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;
+    // Initialize, then asks the RTSP server for the start of the play range (GET_PARAMETER) and
+    // makes the packet timestamps count from it. False when opening fails or no reply came.
+    bool InitializeRtsp(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters);
     Halvora::Video::Native::VideoFileInfoResult GetVideoFileInfo(const std::wstring& path) override;
     bool AppendChunkToBuffer(unsigned char* data, size_t size) override;
 

@@ -28,9 +28,13 @@ struct AVPacketDeleter {
 struct AVCodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
-// For inputs opened with avformat_open_input.
+// Closes an input opened with avformat_open_input or by the RTSP layer (which then also tears the
+// session down); defined with the RTSP layer.
+void CloseInputFormatContext(AVFormatContext** context);
+
+// For inputs opened with avformat_open_input or by the RTSP layer.
 struct AVInputFormatContextDeleter {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+    void operator()(AVFormatContext* c) const { CloseInputFormatContext(&c); }
 };
 struct AVBSFContextDeleter {
     void operator()(AVBSFContext* c) const { av_bsf_free(&c); }

@@ -1,0 +1,181 @@
+// The parsers of the RTSP layer on known texts: ranges, addresses, control URLs, Digest answers,
+// the byte stream of a connection and session descriptions.
+
+#include "Rtsp/RtpPacketParser.h"
+#include "Rtsp/RtspAuthenticator.h"
+#include "Rtsp/RtspResponse.h"
+#include "Rtsp/RtspStreamReader.h"
+#include "Rtsp/RtspUrl.h"
+#include "Rtsp/SdpDescription.h"
+
+#include <gtest/gtest.h>
+
+using namespace Halvora::RuvarEduzid::Rtsp;
+
+TEST(RtspRange, NptAndClockFormsGiveMicroseconds) {
+    int64_t us = -1;
+    EXPECT_TRUE(RtspResponse::ParseRangeStart("npt=12.5-", &us));
+    EXPECT_EQ(us, 12500000);
+    EXPECT_TRUE(RtspResponse::ParseRangeStart("npt=1:02:03.25-1:10:00", &us));
+    EXPECT_EQ(us, 3723250000LL);
+    EXPECT_TRUE(RtspResponse::ParseRangeStart("clock=20210101T000000Z-", &us));
+    EXPECT_EQ(us, 1609459200000000LL);
+    EXPECT_TRUE(RtspResponse::ParseRangeStart("clock=19700101T000001.5Z-", &us));
+    EXPECT_EQ(us, 1500000);
+    us = 7;
+    EXPECT_FALSE(RtspResponse::ParseRangeStart("npt=now-", &us));
+    EXPECT_FALSE(RtspResponse::ParseRangeStart("smpte=10:07:00-", &us));
+    EXPECT_FALSE(RtspResponse::ParseRangeStart("clock=2021XX01T000000Z-", &us));
+    EXPECT_FALSE(RtspResponse::ParseRangeStart("npt=99999999999999999999-", &us));
+    EXPECT_EQ(us, 7);
+}
+
+TEST(RtspUrl, CredentialsArePercentDecodedAndLeftOffTheWire) {
+    RtspUrl url;
+    ASSERT_TRUE(url.Parse("rtsp://us%40er:p%3Ass@w@cam.local:8554/live/1?x=y"));
+    EXPECT_EQ(url.User(), "us@er");
+    EXPECT_EQ(url.Password(), "p:ss@w");
+    EXPECT_EQ(url.Host(), "cam.local");
+    EXPECT_EQ(url.Port(), 8554);
+    EXPECT_EQ(url.WithoutCredentials(), "rtsp://cam.local:8554/live/1?x=y");
+    ASSERT_TRUE(url.Parse("RTSP://[::1]/a"));
+    EXPECT_EQ(url.Host(), "::1");
+    EXPECT_EQ(url.Port(), 554);
+    EXPECT_FALSE(url.HasCredentials());
+    EXPECT_FALSE(url.Parse("http://host/x"));
+    EXPECT_FALSE(url.Parse("rtsp://host:70000/x"));
+    EXPECT_FALSE(url.Parse("rtsp:///x"));
+}
+
+TEST(RtspUrl, ControlAttributesResolveAgainstTheBase) {
+    EXPECT_EQ(RtspUrl::ResolveControl("rtsp://h/s/", "trackID=1"), "rtsp://h/s/trackID=1");
+    EXPECT_EQ(RtspUrl::ResolveControl("rtsp://h/s", "trackID=1"), "rtsp://h/s/trackID=1");
+    EXPECT_EQ(RtspUrl::ResolveControl("rtsp://h/s/", "*"), "rtsp://h/s/");
+    EXPECT_EQ(RtspUrl::ResolveControl("rtsp://h/s/", ""), "rtsp://h/s/");
+    EXPECT_EQ(RtspUrl::ResolveControl("rtsp://h/s/", "rtsp://other/v"), "rtsp://other/v");
+}
+
+TEST(RtspAuthenticator, DigestAnswersMatchTheRfcExampleAndBasicEncodes) {
+    RtspAuthenticator auth;
+    auth.SetCredentials("Mufasa", "Circle Of Life");
+    auth.SetClientNonce("0a4f113b");
+    ASSERT_TRUE(auth.OnChallenge({"Basic realm=\"x\"",
+                                  "Digest realm=\"testrealm@host.com\", qop=\"auth,auth-int\", "
+                                  "nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\""}));
+    EXPECT_EQ(auth.CurrentScheme(), RtspAuthenticator::Scheme::Digest);
+    const std::string header = auth.Authorization("GET", "/dir/index.html");
+    EXPECT_NE(header.find("response=\"6629fae49393a05397450978507c4ef1\""), std::string::npos) << header;
+    EXPECT_NE(header.find("nc=00000001"), std::string::npos);
+    EXPECT_NE(header.find("opaque=\"5ccc069c403ebaf9f0171e9517f40e41\""), std::string::npos);
+    EXPECT_NE(auth.Authorization("GET", "/dir/index.html").find("nc=00000002"), std::string::npos);
+
+    RtspAuthenticator basic;
+    basic.SetCredentials("Aladdin", "open sesame");
+    ASSERT_TRUE(basic.OnChallenge({"Basic realm=\"WallyWorld\""}));
+    EXPECT_EQ(basic.Authorization("OPTIONS", "rtsp://h/"), "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+
+    RtspAuthenticator none;
+    EXPECT_FALSE(none.OnChallenge({"Basic realm=\"x\""}));  // no credentials to answer with
+    RtspAuthenticator sha;
+    sha.SetCredentials("a", "b");
+    EXPECT_FALSE(sha.OnChallenge({"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256"}));
+}
+
+TEST(RtspStreamReader, SplitsRepliesAndFramesWhateverTheChunking) {
+    const std::string reply = "RTSP/1.0 200 OK\r\nCSeq: 7\r\nContent-Length: 5\r\n\r\nhello";
+    const std::string frame = std::string("$\x01\x00\x03", 4) + "abc";
+    const std::string request = "ANNOUNCE rtsp://h/ RTSP/1.0\r\nCSeq: 1\r\n\r\n";
+    const std::string all = frame + reply + request + frame;
+    for (size_t chunk = 1; chunk <= all.size(); ++chunk) {
+        RtspStreamReader reader;
+        std::vector<std::string> seen;
+        for (size_t off = 0; off < all.size(); off += chunk) {
+            reader.Append(reinterpret_cast<const uint8_t*>(all.data()) + off, std::min(chunk, all.size() - off));
+            RtspStreamReader::Item item;
+            while (reader.Next(item)) {
+                ASSERT_NE(item.type, RtspStreamReader::ItemType::Error) << item.error;
+                if (item.type == RtspStreamReader::ItemType::Interleaved)
+                    seen.push_back("frame" + std::to_string(item.channel) + std::string(reinterpret_cast<const char*>(item.data), item.size));
+                else if (item.message.isRequest)
+                    seen.push_back("request " + item.message.method);
+                else
+                    seen.push_back("reply " + std::to_string(item.message.CSeq()) + " " + item.message.body);
+            }
+        }
+        ASSERT_EQ(seen, (std::vector<std::string>{"frame1abc", "reply 7 hello", "request ANNOUNCE", "frame1abc"}))
+            << "chunk " << chunk;
+    }
+}
+
+TEST(RtspStreamReader, OversizedAndMalformedInputIsAnErrorNotAnAllocation) {
+    {
+        RtspStreamReader reader;
+        const std::string head = "RTSP/1.0 200 OK\r\nX: " + std::string(20000, 'a');
+        reader.Append(reinterpret_cast<const uint8_t*>(head.data()), head.size());
+        RtspStreamReader::Item item;
+        ASSERT_TRUE(reader.Next(item));
+        EXPECT_EQ(item.type, RtspStreamReader::ItemType::Error);
+    }
+    {
+        RtspStreamReader reader;
+        const std::string big = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: 999999999\r\n\r\n";
+        reader.Append(reinterpret_cast<const uint8_t*>(big.data()), big.size());
+        RtspStreamReader::Item item;
+        ASSERT_TRUE(reader.Next(item));
+        EXPECT_EQ(item.type, RtspStreamReader::ItemType::Error);
+    }
+    {
+        RtspStreamReader reader;
+        const std::string garbage(70000, '\x7f');
+        reader.Append(reinterpret_cast<const uint8_t*>(garbage.data()), garbage.size());
+        RtspStreamReader::Item item;
+        ASSERT_TRUE(reader.Next(item));
+        EXPECT_EQ(item.type, RtspStreamReader::ItemType::Error);
+    }
+    {
+        // A few stray bytes before a reply are skipped.
+        RtspStreamReader reader;
+        const std::string text = std::string("\r\n\x01junk ", 8) + "RTSP/1.0 404 Not Found\r\nCSeq: 2\r\n\r\n";
+        reader.Append(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        RtspStreamReader::Item item;
+        ASSERT_TRUE(reader.Next(item));
+        ASSERT_EQ(item.type, RtspStreamReader::ItemType::Message);
+        EXPECT_EQ(item.message.status, 404);
+    }
+}
+
+TEST(SdpDescription, TheVideoMediaAloneWithItsControl) {
+    SdpDescription sdp;
+    ASSERT_EQ(sdp.Parse("v=0\r\no=- 1 1 IN IP4 1.2.3.4\r\ns=x\r\nt=0 0\r\na=control:rtsp://h/agg\r\n"
+                        "m=audio 0 RTP/AVP 0\r\na=control:a\r\nm=video 0 RTP/AVP 96\n"
+                        "a=rtpmap:96 H264/90000\na=control:v\n"),
+              "");
+    ASSERT_EQ(sdp.FindMedia("video"), 1);
+    EXPECT_EQ(sdp.MediaList()[1].control, "v");
+    EXPECT_EQ(sdp.SessionControl(), "rtsp://h/agg");
+    const std::string one = sdp.SingleMediaSdp(1);
+    EXPECT_EQ(one.find("m=audio"), std::string::npos);
+    EXPECT_NE(one.find("m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"), std::string::npos);
+    EXPECT_NE(one.find("c=IN IP4 0.0.0.0\r\n"), std::string::npos);
+    EXPECT_EQ(one.find("a=control"), std::string::npos);
+    EXPECT_NE(sdp.Parse("no description here"), "");
+    EXPECT_NE(sdp.Parse("v=0\r\ns=x\r\n"), "");  // no media
+}
+
+TEST(RtpPacketParser, HeadersMustFitAndSenderReportsAreRead) {
+    uint8_t rtp[16] = {0x90, 0x60, 0, 1, 0, 0, 0, 1, 0, 0, 0, 2, 0x40, 0x00, 0x00, 0x01};
+    EXPECT_FALSE(RtpPacketParser::HasWholeHeader(rtp, 16));  // extension of one word needs 20 bytes
+    uint8_t plain[12] = {0x80, 0x60, 0, 1, 0, 0, 0, 1, 0, 0, 0, 2};
+    EXPECT_TRUE(RtpPacketParser::HasWholeHeader(plain, 12));
+    EXPECT_FALSE(RtpPacketParser::HasWholeHeader(plain, 11));
+    uint8_t padded[13] = {0xA0, 0x60, 0, 1, 0, 0, 0, 1, 0, 0, 0, 2, 5};
+    EXPECT_FALSE(RtpPacketParser::HasWholeHeader(padded, 13));  // padding longer than the payload
+    const uint8_t sr[36] = {0x80, 200, 0, 6, 0, 0, 0, 1, 0xE8, 0x74, 0x36, 0x00, 0x80, 0, 0, 0, 0, 1, 0x5F, 0x90,
+                            0, 0, 0, 0, 0, 0, 0, 0, 0x81, 203, 0, 1, 0, 0, 0, 1};
+    auto info = RtpPacketParser::ParseRtcp(sr, sizeof sr);
+    EXPECT_TRUE(info.senderReport);
+    EXPECT_TRUE(info.bye);
+    EXPECT_EQ(info.ntpTime, (uint64_t(0xE8743600) << 32) | 0x80000000u);
+    EXPECT_EQ(info.rtpTime, 90000u);
+    EXPECT_FALSE(RtpPacketParser::ParseRtcp(sr, 20).senderReport);  // cut short
+}
