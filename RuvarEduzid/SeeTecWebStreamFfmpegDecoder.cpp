@@ -18,6 +18,14 @@ namespace {
 constexpr int kRetries = 10;
 constexpr auto kRetryPause = std::chrono::milliseconds(500);
 constexpr auto kPauseSlice = std::chrono::milliseconds(20);
+
+// Each GET_PARAMETER attempt is a new exchange: it gets the network watchdog's allowance afresh,
+// otherwise the time-out of the first attempt would cut every retry short at once.
+void RestartWatchdog(AVFormatContext* context) {
+    if (context->interrupt_callback.callback != &FFMpegDecoderDetail::interrupt_cb) return;
+    auto* watchdog = static_cast<FFMpegDecoderDetail::InterruptContext*>(context->interrupt_callback.opaque);
+    if (watchdog) watchdog->lastActivity = FFMpegDecoderDetail::WatchdogNow();
+}
 }  // namespace
 
 void SeeTecWebStreamFfmpegDecoder::Interrupt() {
@@ -45,6 +53,7 @@ bool SeeTecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const P
             auto until = std::chrono::steady_clock::now() + kRetryPause;
             while (!m_stopRetries && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(kPauseSlice);
             if (m_stopRetries) break;
+            RestartWatchdog(context);
             reply = rtsp_read_get_parameter(context, &value);
         }
         if (!reply) HALVORA_THROW("Cannot get rtsp range start parameter from SeeTec");

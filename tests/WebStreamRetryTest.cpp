@@ -17,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Each GET_PARAMETER exchange is bounded by the connection time-out; the frame time-out stays
-// long so that the waits of the retries are not cut short.
-std::wstring kOptions = L"{\"RtspConnectionTimeout\": \"1000\", \"RtspGetFrameTimeoutParameter\": \"60000\"}";
+// A short frame time-out: the network watchdog ends each unanswered GET_PARAMETER within about
+// two seconds (it counts whole seconds and doubles the allowance twice before it aborts).
+std::wstring kOptions = L"{\"RtspGetFrameTimeoutParameter\": \"250\"}";
 
 std::string Config(const std::string& getParameter) {
     return "{\"frames\": 1500, \"pace_ms\": 15, \"ts0\": 90000, \"lifetime\": 55, \"get_parameter\": " + getParameter + "}";
