@@ -2,6 +2,7 @@
 // at a time included), decoding between the appends, then ended with a zero-size append.
 #include "FuzzSupport.h"
 
+#include "Common/Exception.h"
 #include "RuvarEduzid/FFMpegDecoder.h"
 
 #include <algorithm>
@@ -36,7 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto step = [&](bool untilEnd) {
         while (calls < kMaxCalls) {
             ++calls;
-            auto frame = decoder.GetNextFrame();
+            std::shared_ptr<Halvora::Video::Native::IDecodedFrame> frame;
+            try {
+                frame = decoder.GetNextFrame();
+            } catch (const Halvora::Common::CodeErrorException&) {
+                return false;  // a packet that opens no decoder, or a failed drain: documented exits
+            }
             if (!frame) std::abort();
             auto state = frame->GetDecoderState();
             if (state == DecoderState::EndOfArchive || state == DecoderState::Error) return false;
