@@ -1,0 +1,175 @@
+// Many writers and decoders in one process at once, each driven by its own host thread (the
+// threaded load that scripts/tsan.sh runs under ThreadSanitizer).
+#include "DecoderTestHelpers.h"
+
+#include "Common/StringUtility.h"
+#include "Rtsp/RtspInput.h"
+#include "RuvarEduzid/FfmpegPtr.h"
+#include "RuvarEduzid/HlsWriterParams.h"
+#include "RuvarEduzid/VideoWriterFactory.h"
+#include "support/HlsTestSupport.h"
+#include "support/RtspTestServer.h"
+#include "support/SyntheticFrame.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+using Halvora::Common::StringUtility;
+using Halvora::RuvarEduzid::GetTsFilePathCb;
+using Halvora::RuvarEduzid::HlsWriterParams;
+using Halvora::RuvarEduzid::VideoWriterFactory;
+using namespace RuvarTest;
+using Halvora::RuvarEduzid::Rtsp::RtspInput;
+using Halvora::RuvarEduzid::Rtsp::RtspSessionOptions;
+
+namespace {
+
+// Seconds of CPU time of the whole process.
+double CpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+// Four multi-rendition HLS writers (two renditions each), each fed by its own thread: every
+// rendition of every writer ends up complete and decodable, every segment is reported once.
+TEST(Load, SeveralHlsWritersAtOnce) {
+    constexpr int kWriters = 4;
+    constexpr int kFrames = 30;  // 3 s at 10 frames/s, 1 s segments
+    const std::string dir = TempDir("load_hls");
+    SegmentRecorder::Instance().Clear();
+    const GetTsFilePathCb recorder{&SegmentRecorder::Callback};
+
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+        threads.emplace_back([&, w] {
+            try {
+                std::filesystem::create_directories(dir + "/" + std::to_string(w));
+                HlsWriterParams params(StringUtility::StringToWstring(dir + "/" + std::to_string(w) + "/master.m3u8"),
+                                       3.0, 10.0, recorder);
+                params.streams.push_back(StreamConfig(320, 240, 1, 1));
+                params.streams.push_back(StreamConfig(160, 120, 1, 1));
+                auto writer = VideoWriterFactory::CreateHlsWriter(params);
+                for (int i = 0; i < kFrames; ++i) writer->WriteFrame(MakeFrame(320, 240, i + w, 10.0));
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "writer %d: %s\n", w, e.what());
+                ++failures;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    ASSERT_EQ(failures.load(), 0);
+
+    for (int w = 0; w < kWriters; ++w)
+        for (int r = 0; r < 2; ++r)
+            EXPECT_EQ(CountFrames(dir + "/" + std::to_string(w) + "/" + std::to_string(r) + "/video.m3u8"), kFrames)
+                << "writer " << w << " rendition " << r;
+    // 3 segments per rendition, each reported once.
+    auto paths = SegmentRecorder::Instance().Paths();
+    EXPECT_EQ(paths.size(), static_cast<size_t>(kWriters * 2 * 3));
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(std::unique(paths.begin(), paths.end()), paths.end());
+    std::printf("load: %d HLS writers x 2 renditions, %d frames each: %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
+                kWriters, kFrames, wall, cpu, kWriters * kFrames / wall);
+}
+
+// Sixteen decoders at once, each on its own thread, over eight kinds of file: every decoder gives
+// exactly the pictures that the same file gives decoded alone.
+TEST(Load, SixteenFileDecodersAtOnce) {
+    using namespace DecoderTest;
+    const std::vector<std::string> files = {H264Mp4NoB(), H264Mp4B(),       HevcMkv(),      Vp9Webm(),
+                                            TsVideoSecond(), MjpegFullRange(), Mpeg4OddSize(), H264Yuv422()};
+    std::vector<Decoded> reference;
+    for (const auto& f : files) {
+        FFMpegDecoder decoder;
+        ASSERT_TRUE(decoder.Initialize(InfoFor(f), nullptr)) << f;
+        reference.push_back(DecodeAll(decoder));
+        ASSERT_EQ(reference.back().endState, EndOfArchive) << f;
+    }
+    constexpr int kDecoders = 16;
+    std::vector<Decoded> results(kDecoders);
+    std::vector<int> opened(kDecoders, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDecoders; ++d) {
+        threads.emplace_back([&, d] {
+            FFMpegDecoder decoder;
+            opened[d] = decoder.Initialize(InfoFor(files[d % files.size()]), nullptr);
+            if (opened[d]) results[d] = DecodeAll(decoder);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    size_t frames = 0;
+    for (int d = 0; d < kDecoders; ++d) {
+        ASSERT_TRUE(opened[d]) << d;
+        EXPECT_EQ(results[d].endState, EndOfArchive) << d;
+        EXPECT_EQ(results[d].digests, reference[d % files.size()].digests) << "decoder " << d;
+        frames += results[d].digests.size();
+    }
+    std::printf("load: %d file decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
+                kDecoders, frames, wall, cpu, frames / wall);
+}
+
+// Eight RTSP inputs of the library's RTSP layer at once, one thread each, from one server: every
+// input reads the whole stream.
+TEST(Load, EightRtspStreamsAtOnce) {
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--fps-pace 1", 60));
+    constexpr int kStreams = 8;
+    std::vector<int> packets(kStreams, 0), openResult(kStreams, 0), endResult(kStreams, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int s = 0; s < kStreams; ++s) {
+        threads.emplace_back([&, s] {
+            RtspSessionOptions options;
+            options.openTimeoutMs = 10000;
+            options.readTimeoutMs = 10000;
+            AVFormatContext* context = nullptr;
+            openResult[s] = RtspInput::Open(&context, server.Url("/stream"), options);
+            if (openResult[s] < 0) return;
+            AVPacket* packet = av_packet_alloc();
+            for (int i = 0; i < 1000; ++i) {
+                int rc = RtspInput::ReadFrame(context, packet);
+                if (rc < 0) {
+                    endResult[s] = rc;
+                    break;
+                }
+                ++packets[s];
+                av_packet_unref(packet);
+            }
+            av_packet_free(&packet);
+            RtspInput::Close(&context);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    int total = 0;
+    for (int s = 0; s < kStreams; ++s) {
+        EXPECT_GE(openResult[s], 0) << "stream " << s;
+        // The fixture holds 50 frames; the server ends the session after them.
+        EXPECT_GE(packets[s], 48) << "stream " << s;
+        EXPECT_LT(endResult[s], 0) << "stream " << s;
+        total += packets[s];
+    }
+    std::printf("load: %d RTSP streams at once: %d packets in %.1f s wall, %.1f s CPU\n", kStreams, total, wall, cpu);
+}

@@ -1,0 +1,51 @@
+#include "support/FaultSupport.h"
+
+#include "support/TestSupport.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace RuvarTest {
+
+SmallDisk::SmallDisk(const std::string& name, uint64_t bytes) : m_path(TempDir(name)), m_bytes(bytes) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    // RUVAR_SMALL_DISK_RLIMIT=1 takes the file-size limit even as root (to try that path).
+    const bool rlimitOnly = std::getenv("RUVAR_SMALL_DISK_RLIMIT") != nullptr;
+    if (!rlimitOnly && geteuid() == 0 && mount("ruvar-small-disk", m_path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+        m_mounted = true;
+        return;
+    }
+    std::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+    rlimit limit{};
+    limit.rlim_cur = bytes;
+    limit.rlim_max = bytes;
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit(RLIMIT_FSIZE) failed");
+}
+
+SmallDisk::~SmallDisk() {
+    if (m_mounted) umount2(m_path.c_str(), MNT_DETACH);
+}
+
+std::string SmallDisk::Describe() const {
+    return (m_mounted ? "tmpfs size=" : "RLIMIT_FSIZE=") + std::to_string(m_bytes);
+}
+
+std::string Truncated(const std::string& bytes, size_t keep) { return bytes.substr(0, keep); }
+
+std::string BitFlipped(const std::string& bytes, unsigned flips, uint32_t seed, size_t spare) {
+    std::string out = bytes;
+    if (out.size() <= spare) return out;
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<size_t> position(spare, out.size() - 1);
+    std::uniform_int_distribution<int> bit(0, 7);
+    for (unsigned i = 0; i < flips; ++i) out[position(random)] ^= static_cast<char>(1 << bit(random));
+    return out;
+}
+
+}  // namespace RuvarTest

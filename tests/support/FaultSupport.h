@@ -1,0 +1,38 @@
+#pragma once
+
+// Helpers of the fault tests: a file system that fills up, damaged copies of media files.
+
+#include <cstdint>
+#include <string>
+
+namespace RuvarTest {
+
+// A directory where writing fails once about `bytes` are used. As root it is a tmpfs mounted
+// with size=<bytes> (unmounted again by the destructor); otherwise a plain directory and the
+// process's file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) set to `bytes`, which then holds
+// per file. Use it inside a child process (EXPECT_EXIT) so that the limit cannot leak.
+class SmallDisk {
+public:
+    SmallDisk(const std::string& name, uint64_t bytes);
+    ~SmallDisk();
+    SmallDisk(const SmallDisk&) = delete;
+    SmallDisk& operator=(const SmallDisk&) = delete;
+
+    const std::string& Path() const { return m_path; }
+    bool Mounted() const { return m_mounted; }
+    // "tmpfs size=N" or "RLIMIT_FSIZE=N", for the test's notes.
+    std::string Describe() const;
+
+private:
+    std::string m_path;
+    uint64_t m_bytes;
+    bool m_mounted = false;
+};
+
+// A copy of `bytes` cut to `keep` bytes.
+std::string Truncated(const std::string& bytes, size_t keep);
+// A copy of `bytes` with `flips` single bits flipped at positions drawn from `seed`, sparing the
+// first `spare` bytes (so that a container's header survives and the damage lands in the media).
+std::string BitFlipped(const std::string& bytes, unsigned flips, uint32_t seed, size_t spare = 0);
+
+}  // namespace RuvarTest
