@@ -40,6 +40,7 @@ typedef uint64_t (*RtspPacketCallback)(const uint8_t* packet, int length, uint64
  * session and valid until the next call or until the input closes, or NULL when no reply came.
  * *rangeStart (when not NULL) receives the reply's range start in microseconds: from a "Range:"
  * header, "npt=" as seconds of the presentation, "clock=" as UTC since 1970-01-01; 0 when absent.
+ * The reply is awaited for the session's request time-out (the decoder's connection time-out).
  * Media packets that arrive meanwhile are queued. */
 RUVAR_RTSP_EXTENSION char* rtsp_read_get_parameter(struct AVFormatContext* s, int64_t* rangeStart);
 

@@ -572,7 +572,7 @@ int RtspSession::WriteRtcp(const uint8_t* data, int size) {
 char* RtspSession::GetParameter(int64_t* rangeStartUs) {
     if (!m_tcp.Valid() || m_tcpClosed || m_tornDown) return nullptr;
     RtspResponse reply;
-    int rc = Request("GET_PARAMETER", m_aggregateUrl, "", &reply, m_options.openTimeoutMs);
+    int rc = Request("GET_PARAMETER", m_aggregateUrl, "", &reply, m_options.requestTimeoutMs);
     if (rc < 0) {
         HLOG_WARNING << "RTSP: no reply to GET_PARAMETER from " << m_maskedUrl << ": " << AvErrorText(rc);
         return nullptr;

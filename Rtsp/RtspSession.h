@@ -31,6 +31,8 @@ struct RtspSessionOptions {
     int openTimeoutMs = 30000;
     // Bound of each wait for a media packet (the interrupt callback usually ends it sooner).
     int readTimeoutMs = 60000;
+    // Bound of the wait for the reply to a GET_PARAMETER request once the session plays.
+    int requestTimeoutMs = 5000;
     // Polled during every wait; a non-zero result abandons the wait.
     AVIOInterruptCB interrupt{nullptr, nullptr};
     std::string userAgent = "RuvarEduzid";

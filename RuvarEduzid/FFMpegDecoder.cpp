@@ -155,6 +155,8 @@ AVFormatContext* GetVideoFormatContext(const std::wstring& path, InterruptContex
         const int bound = timeoutMs > 0 ? static_cast<int>(std::min<int64_t>(int64_t{timeoutMs} * 8, 600000)) : 60000;
         rtspOptions.openTimeoutMs = std::max(bound, 10000);
         rtspOptions.readTimeoutMs = std::max(bound, 10000);
+        // A GET_PARAMETER reply is awaited as long as a reply while opening.
+        rtspOptions.requestTimeoutMs = timeoutMs > 0 ? timeoutMs : 5000;
         result = Rtsp::RtspInput::Open(&context, utf8Path, rtspOptions);
     } else {
         // On failure FFmpeg frees the context.

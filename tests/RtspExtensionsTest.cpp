@@ -50,6 +50,7 @@ RtspSessionOptions Options(Watchdog* watchdog = nullptr, int openTimeoutMs = 500
     RtspSessionOptions options;
     options.openTimeoutMs = openTimeoutMs;
     options.readTimeoutMs = readTimeoutMs;
+    options.requestTimeoutMs = openTimeoutMs;
     if (watchdog) options.interrupt = AVIOInterruptCB{&Watchdog::Callback, watchdog};
     return options;
 }
