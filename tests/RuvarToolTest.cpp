@@ -165,6 +165,20 @@ TEST(RuvarTool, DecodeTimesFollowTheStartTimeAndOptionsLimitTheFrames) {
     EXPECT_EQ(badTime.code, 2);
 }
 
+TEST(RuvarTool, VmsStreamsOpenThroughTheWebStreamEntry) {
+    // The generic family opens any address FFmpeg reads; its initialization decodes a key frame.
+    auto r = Ruvar("decode --vms generic --options '{\"RtspConnectionTimeout\":\"3000\"}' --frames 3 " + Quote(Clip()));
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(Lines(r.out).size(), 3u) << r.out;
+    auto unknown = Ruvar("decode --vms acme " + Quote(Clip()), true);
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_NE(unknown.out.find("'acme' is not one of generic, milestone, seetec, dvtel, genetec, iss, vmsagent"),
+              std::string::npos)
+        << unknown.out;
+    auto optionsAlone = Ruvar("decode --options {} " + Quote(Clip()), true);
+    EXPECT_EQ(optionsAlone.code, 2);
+}
+
 TEST(RuvarTool, PacketsWriteAPlayableAnnexBStream) {
     std::string dir = RuvarTest::TempDir("tool_packets");
     auto r = Ruvar("packets " + Quote(Clip()) + " -o " + Quote(dir + "/out.h264"));

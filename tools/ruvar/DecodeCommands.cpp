@@ -47,8 +47,8 @@ const char* kDecodeHelp =
     "  --utc-offset HOURS     added to frame times when no start time is known\n"
     "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
     "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
-    "  --vms NAME             decode a video-management-system stream (milestone, seetec,\n"
-    "                         vmsagent, iss, genetec, dvtel, generic)\n"
+    "  --vms NAME             decode a video-management-system stream (generic, milestone,\n"
+    "                         seetec, dvtel, genetec, iss, vmsagent); --gpu N picks the GPU\n"
     "  --options JSON         JSON options of the video-management-system stream\n"
     "  --live-chunks BYTES    feed the file through the live memory buffer in chunks of BYTES\n"
     "  --json, --quiet, --log-level N\n";

@@ -3,6 +3,7 @@
 
 #include "Common/StringUtility.h"
 #include "RuvarEduzid/DecoderUtils.h"
+#include "RuvarEduzid/WebStreamDecoderFactory.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -45,6 +46,30 @@ std::vector<std::shared_ptr<Native::DecoderParameter>> Parameters(const Args& ar
     return params;
 }
 
+// A video-management-system stream: the family's decoder opened from the address, a GPU id and
+// the JSON options, as a host opens it.
+OpenedDecoder OpenWebStream(const std::string& source, const std::string& family, const Args& args) {
+    for (const char* option : {"--live-chunks", "--start-time", "--utc-offset", "--decoder"})
+        if (args.Has(option)) throw UsageError(std::string(option) + " does not apply to --vms streams");
+    std::string name;
+    std::string names;
+    for (const auto& candidate : Halvora::RuvarEduzid::WebStreamDecoderFactory::List()) {
+        names += (names.empty() ? "" : ", ") + StringUtility::ToLower(candidate);
+        if (StringUtility::ToLower(candidate) == StringUtility::ToLower(family)) name = candidate;
+    }
+    if (name.empty()) throw UsageError("--vms: '" + family + "' is not one of " + names);
+    CheckLocalSource(source);
+    std::unique_ptr<Halvora::RuvarEduzid::GenericWebStreamFfmpegDecoder> decoder(
+        Halvora::RuvarEduzid::WebStreamDecoderFactory::GetDecoder(name));
+    std::wstring json = StringUtility::StringToWstring(args.Value("--options").value_or("{}"));
+    int gpu = static_cast<int>(args.Integer("--gpu", -1, -1, 63));
+    if (!decoder->Initialize(StringUtility::StringToWstring(source), gpu, json))
+        throw RunError(WithCause("cannot open '" + StringUtility::HideRtspPassword(source) + "' as a " + name + " stream"));
+    OpenedDecoder opened;
+    opened.decoder = std::shared_ptr<Halvora::RuvarEduzid::FFMpegDecoder>(std::move(decoder));
+    return opened;
+}
+
 }  // namespace
 
 bool OpenedDecoder::FeedMore() {
@@ -61,8 +86,8 @@ bool OpenedDecoder::FeedMore() {
 }
 
 OpenedDecoder OpenDecoder(const std::string& source, const Args& args) {
-    if (args.Has("--vms")) throw UsageError("--vms is not available in this build");
-    if (args.Has("--options")) throw UsageError("--options needs --vms");
+    if (args.Has("--options") && !args.Has("--vms")) throw UsageError("--options needs --vms");
+    if (auto vms = args.Value("--vms")) return OpenWebStream(source, *vms, args);
     CheckLocalSource(source);
     auto params = Parameters(args);
     OpenedDecoder opened;
