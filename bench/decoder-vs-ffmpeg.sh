@@ -14,15 +14,8 @@ work=$(mktemp -d)
 export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}  # no info lines between the results
 trap 'rm -rf "$work"' EXIT
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
-cmake --build "$BUILD_DIR" -j 2 --target RuvarEduzid >/dev/null
-libdir=$(dirname "$(find "$BUILD_DIR" -name 'libRuvarEduzid.so' | head -1)")
-common=$(dirname "$(find "$BUILD_DIR" -name 'libHalvoraCommon.so' | head -1)")
-g++ -O2 -std=c++17 bench/DecoderBench.cpp -I. -I/usr/include/opencv4 \
-  -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
-  -lRuvarEduzid -lHalvoraCommon -lavformat -lavcodec -lavutil -o "$work/DecoderBench"
+source bench/lib.sh
+build_bench bench/DecoderBench.cpp "$work/DecoderBench" -lavformat -lavcodec -lavutil
 
 clip="$work/clip.mp4"
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \

@@ -18,15 +18,8 @@ work=$(mktemp -d)
 export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}  # no info lines between the results
 trap 'rm -rf "$work"' EXIT
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
-cmake --build "$BUILD_DIR" -j 2 --target RuvarEduzid >/dev/null
-libdir=$(dirname "$(find "$BUILD_DIR" -name 'libRuvarEduzid.so' | head -1)")
-common=$(dirname "$(find "$BUILD_DIR" -name 'libHalvoraCommon.so' | head -1)")
-g++ -O2 -std=c++17 bench/HlsWriterBench.cpp -I. -I/usr/include/opencv4 \
-  -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
-  -lRuvarEduzid -lHalvoraCommon -lopencv_core -o "$work/HlsWriterBench"
+source bench/lib.sh
+build_bench bench/HlsWriterBench.cpp "$work/HlsWriterBench" -lopencv_core
 
 threads=$((2 * $(nproc)))
 raw="$work/frames.yuv"

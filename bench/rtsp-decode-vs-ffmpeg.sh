@@ -17,15 +17,8 @@ server_pid=""
 cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
-cmake --build "$BUILD_DIR" -j 2 --target RuvarEduzid >/dev/null
-libdir=$(dirname "$(find "$BUILD_DIR" -name 'libRuvarEduzid.so' | head -1)")
-common=$(dirname "$(find "$BUILD_DIR" -name 'libHalvoraCommon.so' | head -1)")
-g++ -O2 -std=c++17 bench/RtspDecodeBench.cpp -I. -I/usr/include/opencv4 \
-  -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
-  -lRuvarEduzid -lHalvoraCommon -lavformat -lavcodec -lavutil -o "$work/RtspDecodeBench"
+source bench/lib.sh
+build_bench bench/RtspDecodeBench.cpp "$work/RtspDecodeBench" -lavformat -lavcodec -lavutil
 
 frames=$((SECONDS_ * 25))
 w=${SIZE%x*}; h=${SIZE#*x}

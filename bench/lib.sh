@@ -1,0 +1,18 @@
+# Shared pieces of the per-class benchmark scripts (sourced, from the repository root).
+
+# Builds the library in release mode in $BUILD_DIR (default build/release) and compiles one
+# benchmark program against it: build_bench SOURCE OUTPUT [EXTRA LINKER FLAGS...]
+build_bench() {
+  local source=$1 output=$2
+  shift 2
+  local build=${BUILD_DIR:-build/release} launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+  cmake --build "$build" -j 2 --target RuvarEduzid >/dev/null
+  local libdir common
+  libdir=$(dirname "$(find "$build" -name 'libRuvarEduzid.so' | head -1)")
+  common=$(dirname "$(find "$build" -name 'libHalvoraCommon.so' | head -1)")
+  g++ -O2 -std=c++17 "$source" -I. -I/usr/include/opencv4 \
+    -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
+    -lRuvarEduzid -lHalvoraCommon "$@" -o "$output"
+}
