@@ -240,7 +240,7 @@ TEST(RuvarTool, DemoWritesPlayableMp4AndHls) {
     EXPECT_EQ(v["frames"].asInt(), 100);
     EXPECT_EQ(v["first_time"].asString(), "2025-01-01T12:00:00.0000000Z");
     EXPECT_EQ(v["last_time"].asString(), "2025-01-01T12:00:03.9600000Z");
-    EXPECT_EQ(Probe(dir + "/transcoded.mp4", "stream=codec_name,width,height"), "h264,480,270");
+    EXPECT_EQ(Probe(dir + "/transcoded.mp4", "stream=codec_name,width,height,nb_read_frames"), "h264,480,270,100");
     std::string out;
     EXPECT_EQ(RunCommand("ffmpeg -v error -i " + Quote(dir + "/hls/master.m3u8") + " -map 0:v:0 -f null -", &out, true), 0) << out;
     EXPECT_EQ(RunCommand("test -s " + Quote(dir + "/hls/1/video.m3u8")), 0);

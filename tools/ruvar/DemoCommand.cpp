@@ -95,6 +95,7 @@ int Demo(const std::vector<std::string>& argv) {
     {
         RE::GenericVideoWriter writer(StringUtility::StringToWstring(mp4), 480, 270, kFps * 100);
         auto hls = RE::VideoWriterFactory::CreateHlsWriter(params);
+        std::shared_ptr<Native::IDecodedFrame> lastFrame;
         for (;;) {
             auto frame = decoder->GetNextFrame();
             if (frame->GetDecoderState() != Native::Ok) break;
@@ -102,10 +103,13 @@ int Demo(const std::vector<std::string>& argv) {
             last = frame->GetFileTimeUtc();
             writer.WriteFrame(frame);
             hls->WriteFrame(frame);
+            lastFrame = frame;
             ++frames;
             out.Progress(frames);
         }
         out.EndProgress();
+        // The MP4 writer encodes one call late: the last frame is handed over once more.
+        if (lastFrame) writer.WriteFrame(lastFrame);
     }
     if (frames != kFrames) throw RunError("decoded " + std::to_string(frames) + " frames instead of " + std::to_string(kFrames));
 
