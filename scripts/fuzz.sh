@@ -30,7 +30,7 @@ cmake --build "$BUILD_DIR" -j "$JOBS" --target "${targets[@]}"
 
 [ -d "$CORPUS_DIR" ] || bash scripts/make-fuzz-corpus.sh "$CORPUS_DIR" >/dev/null
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=${FUZZ_DETECT_LEAKS:-1}:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/fuzz/lsan.supp}
 summary=()
