@@ -41,7 +41,7 @@ for t in "${targets[@]}"; do
     max_len=4096
     case "$t" in Decoder*|H264Mp4*) max_len=65536 ;; esac
     set +e
-    "$BUILD_DIR/fuzz/$t" "$CORPUS_DIR/$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 \
+    "$BUILD_DIR/fuzz/$t" "$CORPUS_DIR/$t" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 ${FUZZ_SEED:+-seed=$FUZZ_SEED} \
         -max_len=$max_len -print_final_stats=1 -artifact_prefix="$BUILD_DIR/artifacts/$t/" >"$log" 2>&1
     rc=$?
     set -e
