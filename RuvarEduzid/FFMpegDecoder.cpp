@@ -375,12 +375,16 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
         if (m_pVideoStream->start_time >= 1) m_streamStartPts = m_pVideoStream->start_time;
         return true;
     } catch (const Halvora::Common::Exception& e) {
-        HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-        // A failed decoder holds no half-opened input.
-        Rtsp::RtspInput::Close(&m_pFormatCtx);
-        m_pVideoStream = nullptr;
-        return false;
+        return InitializeFailed(e);
     }
+}
+
+bool FFMpegDecoder::InitializeFailed(const Halvora::Common::Exception& e) {
+    HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
+    // A failed decoder holds no half-opened input.
+    Rtsp::RtspInput::Close(&m_pFormatCtx);
+    m_pVideoStream = nullptr;
+    return false;
 }
 
 bool FFMpegDecoder::InitializeRtsp(const VideoFileInfo& info, const ParameterList* parameters) {
@@ -927,10 +931,7 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
-        HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-        Rtsp::RtspInput::Close(&m_pFormatCtx);
-        m_pVideoStream = nullptr;
-        return false;
+        return InitializeFailed(e);
     }
 }
 
@@ -988,10 +989,7 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
-        HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-        Rtsp::RtspInput::Close(&m_pFormatCtx);
-        m_pVideoStream = nullptr;
-        return false;
+        return InitializeFailed(e);
     }
 }
 

@@ -18,6 +18,10 @@
 #include <vector>
 
 namespace Halvora {
+namespace Common {
+class Exception;
+}  // namespace Common
+
 namespace RuvarEduzid {
 
 namespace FFMpegDecoderDetail {
@@ -123,6 +127,8 @@ protected:
     int ReadPacket(AVPacket* packet);
 
 private:
+    // Logs the failure of an Initialize, closes what it had opened and returns false.
+    bool InitializeFailed(const Halvora::Common::Exception& e);
     enum LoopState : int { NeedsPacket = 0, PacketSent = 1, FrameReady = 2, Drained = 3 };
 
     std::shared_ptr<IDecodedFrame> RunFrameLoop(bool keyFramesOnly);
