@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -21,6 +22,20 @@ public:
     static bool IsRtcp(const uint8_t* data, size_t size) { return size >= 2 && data[1] >= 200 && data[1] <= 204; }
     // Version 2 and the whole header (CSRC list, extension, padding) inside the packet.
     static bool HasWholeHeader(const uint8_t* data, size_t size);
+    // The payload of a packet that has its whole header: after the CSRC list and the extension,
+    // without the padding.
+    static void Payload(const uint8_t* data, size_t size, const uint8_t** payload, size_t* payloadSize);
+
+    // Payload formats whose packets are checked before FFmpeg's depacketizer sees them.
+    enum class PayloadFormat { Other, H264, Hevc };
+    // By the encoding name of an "a=rtpmap" line ("H264", "H265"), in any case.
+    static PayloadFormat FormatOfEncoding(const std::string& encoding);
+    // False for a payload that FFmpeg's depacketizer of that format refuses (empty, unknown or
+    // unsupported NAL unit types, fragments or aggregates too short for their headers). FFmpeg
+    // 5.1 leaks the timing side data it attaches to a refused packet after a sender report, so
+    // such packets are dropped before they reach it; they carry nothing it could decode.
+    static bool IsDepacketizable(PayloadFormat format, const uint8_t* payload, size_t size);
+
     // Walks a compound RTCP packet; stops at the first malformed part.
     static RtcpInfo ParseRtcp(const uint8_t* data, size_t size);
     static uint32_t ReadBe32(const uint8_t* p) {

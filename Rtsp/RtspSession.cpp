@@ -228,6 +228,8 @@ int RtspSession::Open(const std::string& url) {
     m_aggregateUrl = RtspUrl::ResolveControl(m_baseUrl, sdp.SessionControl());
     m_mediaControlUrl = RtspUrl::ResolveControl(m_baseUrl, sdp.MediaList()[video].control);
     m_mediaSdp = sdp.SingleMediaSdp(video);
+    m_payloadType = sdp.PayloadType(video);
+    m_payloadFormat = RtpPacketParser::FormatOfEncoding(sdp.EncodingName(video));
 
     switch (m_options.transport) {
         case RtspTransportMode::PreferTcp:
@@ -401,6 +403,20 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
         m_timing.ssrc = ReadBe32(data + 8);
         ++m_timing.rtp_packets;
         if (m_callback) m_callback(data, static_cast<int>(size), m_callbackDestination);
+        if ((data[1] & 0x7f) == m_payloadType) {
+            const uint8_t* payload = nullptr;
+            size_t payloadSize = 0;
+            RtpPacketParser::Payload(data, size, &payload, &payloadSize);
+            if (!RtpPacketParser::IsDepacketizable(m_payloadFormat, payload, payloadSize)) {
+                ++m_droppedPackets;
+                if (m_malformedLogged++ < 10) {
+                    HLOG_WARNING << "RTSP: skipped an RTP packet whose payload cannot be depacketized ("
+                                 << payloadSize << " bytes, first byte "
+                                 << (payloadSize ? static_cast<int>(payload[0]) : 0) << ")";
+                }
+                return;
+            }
+        }
     }
     if (target && *delivered == 0 && size <= static_cast<size_t>(targetSize)) {
         std::memcpy(target, data, size);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Rtsp/RtpPacketParser.h"
 #include "Rtsp/RtspAuthenticator.h"
 #include "Rtsp/RtspExtensions.h"
 #include "Rtsp/RtspResponse.h"
@@ -153,6 +154,9 @@ private:
     std::string m_lastReplyText;
 
     uint64_t m_droppedPackets = 0;
+    // Payload type and format of the set-up media; refused payloads of it are dropped.
+    int m_payloadType = -1;
+    RtpPacketParser::PayloadFormat m_payloadFormat = RtpPacketParser::PayloadFormat::Other;
     uint64_t m_keepAlivesSent = 0;
     uint64_t m_rtcpPacketsSent = 0;
     uint64_t m_malformedLogged = 0;

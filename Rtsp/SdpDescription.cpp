@@ -54,6 +54,36 @@ int SdpDescription::FindMedia(const std::string& type) const {
     return -1;
 }
 
+int SdpDescription::PayloadType(int index) const {
+    if (index < 0 || index >= static_cast<int>(m_media.size())) return -1;
+    // m=<media> <port> <proto> <fmt> ...
+    const std::string& line = m_media[index].lines.front();
+    size_t at = 0;
+    for (int field = 0; field < 3; ++field) {
+        at = line.find(' ', at);
+        if (at == std::string::npos) return -1;
+        at = line.find_first_not_of(' ', at);
+        if (at == std::string::npos) return -1;
+    }
+    int type = 0;
+    size_t digits = 0;
+    for (; at + digits < line.size() && line[at + digits] >= '0' && line[at + digits] <= '9' && digits < 4; ++digits)
+        type = type * 10 + (line[at + digits] - '0');
+    return digits > 0 && type <= 127 ? type : -1;
+}
+
+std::string SdpDescription::EncodingName(int index) const {
+    const int type = PayloadType(index);
+    if (type < 0) return {};
+    const std::string prefix = "a=rtpmap:" + std::to_string(type) + " ";
+    for (const auto& line : m_media[index].lines) {
+        if (line.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string value = StringUtility::Trim(line.substr(prefix.size()));
+        return value.substr(0, value.find('/'));
+    }
+    return {};
+}
+
 std::string SdpDescription::SingleMediaSdp(int index) const {
     std::string out;
     bool hasConnection = false;

@@ -24,6 +24,10 @@ public:
     const std::string& SessionControl() const { return m_sessionControl; }
     // Index of the first media of that type, -1 when none.
     int FindMedia(const std::string& type) const;
+    // The first payload type of media `index`'s m= line and the encoding name its "a=rtpmap" line
+    // gives ("H264"); -1 and "" when the line has none.
+    int PayloadType(int index) const;
+    std::string EncodingName(int index) const;
     // A description of the session with only media `index` in it (session lines first; control
     // attributes left out, a connection line added when the description has none).
     std::string SingleMediaSdp(int index) const;

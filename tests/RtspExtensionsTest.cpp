@@ -429,6 +429,22 @@ TEST(RtspFaults, ShortRtpPacketsAreSkippedAndTheStreamGoesOn) {
     EXPECT_GE(RtspInput::Find(input.ctx)->Session().DroppedPackets(), 15u);
 }
 
+// After sender reports, payloads the depacketizer refuses would leak FFmpeg's timing side data
+// (the leak check of the sanitizer build catches that); they are skipped and every picture comes.
+TEST(RtspFaults, RefusedPayloadsAfterSenderReportsAreSkipped) {
+    RtspTestServer server;
+    const std::string url =
+        Server(server, "--malformed refused-payloads --sr-ntp 3900000000 --sr-every 2 --fps-pace 0 --frames 20");
+    Input input;
+    OpenAndProbe(input, url, Options());
+    ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
+    int endCode = 0;
+    int packets = ReadPackets(input.ctx, 1000, nullptr, &endCode);
+    EXPECT_EQ(endCode, AVERROR_EOF);
+    EXPECT_GE(packets, 18);
+    EXPECT_GE(RtspInput::Find(input.ctx)->Session().DroppedPackets(), 5u * 18);
+}
+
 class RtspMalformedReplyTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(RtspMalformedReplyTest, OpenFailsClearlyAndQuickly) {

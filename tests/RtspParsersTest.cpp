@@ -158,6 +158,11 @@ TEST(SdpDescription, TheVideoMediaAloneWithItsControl) {
     EXPECT_NE(one.find("m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"), std::string::npos);
     EXPECT_NE(one.find("c=IN IP4 0.0.0.0\r\n"), std::string::npos);
     EXPECT_EQ(one.find("a=control"), std::string::npos);
+    EXPECT_EQ(sdp.PayloadType(1), 96);
+    EXPECT_EQ(sdp.EncodingName(1), "H264");
+    EXPECT_EQ(sdp.PayloadType(0), 0);
+    EXPECT_EQ(sdp.EncodingName(0), "");  // a static type without an rtpmap line
+    EXPECT_EQ(sdp.PayloadType(2), -1);
     EXPECT_NE(sdp.Parse("no description here"), "");
     EXPECT_NE(sdp.Parse("v=0\r\ns=x\r\n"), "");  // no media
 }
@@ -178,4 +183,42 @@ TEST(RtpPacketParser, HeadersMustFitAndSenderReportsAreRead) {
     EXPECT_EQ(info.ntpTime, (uint64_t(0xE8743600) << 32) | 0x80000000u);
     EXPECT_EQ(info.rtpTime, 90000u);
     EXPECT_FALSE(RtpPacketParser::ParseRtcp(sr, 20).senderReport);  // cut short
+
+    // The payload is found behind CSRCs and the extension, without the padding.
+    const uint8_t full[24] = {0xB1, 0x60, 0, 1, 0, 0, 0, 1, 0, 0, 0, 2, 9, 9, 9, 9, 0xBE, 0xDE, 0, 0, 0x65, 0x88, 0, 2};
+    const uint8_t* payload = nullptr;
+    size_t payloadSize = 0;
+    ASSERT_TRUE(RtpPacketParser::HasWholeHeader(full, sizeof full));
+    RtpPacketParser::Payload(full, sizeof full, &payload, &payloadSize);
+    EXPECT_EQ(payload, full + 20);
+    EXPECT_EQ(payloadSize, 2u);
+}
+
+// Payloads FFmpeg's depacketizers refuse are recognised; everything they take passes.
+TEST(RtpPacketParser, PayloadsTheDepacketizerRefuses) {
+    using Format = RtpPacketParser::PayloadFormat;
+    EXPECT_EQ(RtpPacketParser::FormatOfEncoding("h264"), Format::H264);
+    EXPECT_EQ(RtpPacketParser::FormatOfEncoding("H265"), Format::Hevc);
+    EXPECT_EQ(RtpPacketParser::FormatOfEncoding("JPEG"), Format::Other);
+    auto h264 = [](std::vector<uint8_t> p) { return RtpPacketParser::IsDepacketizable(Format::H264, p.data(), p.size()); };
+    auto hevc = [](std::vector<uint8_t> p) { return RtpPacketParser::IsDepacketizable(Format::Hevc, p.data(), p.size()); };
+    EXPECT_TRUE(h264({0x65, 0x88}));                        // IDR slice
+    EXPECT_TRUE(h264({0x00}));                              // type 0 passes through
+    EXPECT_TRUE(h264({0x78, 0, 2, 0x67, 0x42, 0, 1, 0x68}));  // STAP-A, units fit
+    EXPECT_TRUE(h264({0x7c, 0x85, 0x88}));                  // FU-A
+    EXPECT_FALSE(h264({}));
+    EXPECT_FALSE(h264({0x78, 0, 9, 0x67}));  // STAP-A unit longer than the packet
+    EXPECT_FALSE(h264({0x7c, 0x85}));        // FU-A without data
+    for (uint8_t type : {25, 26, 27, 29, 30, 31}) EXPECT_FALSE(h264({static_cast<uint8_t>(0x60 | type), 0, 0})) << +type;
+    EXPECT_TRUE(hevc({0x26, 0x01, 0xaf}));          // IDR_W_RADL, temporal id 1
+    EXPECT_TRUE(hevc({0x62, 0x01, 0x93, 0xaf}));    // FU, start
+    EXPECT_TRUE(hevc({0x60, 0x01, 0, 1, 0x40}));    // aggregation, one unit
+    EXPECT_FALSE(hevc({0x26, 0x01}));               // too short
+    EXPECT_FALSE(hevc({0x26, 0x00, 0xaf}));         // temporal id 0
+    EXPECT_FALSE(hevc({0x26, 0x09, 0xaf}));         // layer id 1
+    EXPECT_FALSE(hevc({0x64, 0x01, 0xaf}));         // PACI
+    EXPECT_FALSE(hevc({0x62, 0x01, 0xd3, 0xaf}));   // FU with start and end bits
+    EXPECT_FALSE(hevc({0x62, 0x01, 0x93}));         // FU without data
+    EXPECT_FALSE(hevc({0x60, 0x01, 0, 5, 0x40}));   // aggregation unit longer than the packet
+    EXPECT_TRUE(RtpPacketParser::IsDepacketizable(Format::Other, nullptr, 0));
 }

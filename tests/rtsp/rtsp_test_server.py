@@ -181,6 +181,11 @@ class Connection:
                                                                       last and p == len(pieces) - 1, extension))
                 if args.malformed == "short-rtp":
                     chunks += self.interleaved(0, b"\x80\x60\x00\x01\x00\x00")
+            if args.malformed == "refused-payloads":
+                # Payloads FFmpeg's H.264 depacketizer refuses: MTAP16, an undefined type, nothing,
+                # an FU-A without data, a STAP-A whose unit runs past the packet.
+                for bad in (b"\x7a\x00\x00\x00", b"\x7e\x00", b"", b"\x7c\x85", b"\x78\x00\x10\x65"):
+                    chunks += self.interleaved(0, self.rtp_packet(bad, ts, False, extension))
             self.send(bytes(chunks))
             log("FRAME %d %d" % (n, ts & 0xFFFFFFFF))
             if args.fps_pace:
