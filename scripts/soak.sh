@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Soak run (not a CI test): decodes a file (from its path and through the live buffer) and writes
-# its frames into an MP4 file over and over for a chosen time, printing the resident memory and
-# the open file descriptors of the process at intervals. Both must stay flat.
+# its frames into an MP4 file and a two-rendition HLS presentation over and over for a chosen time,
+# printing the segments written, the resident memory and the open file descriptors of the process
+# at intervals. Memory and descriptors must stay flat.
 #   soak.sh [SECONDS] [INTERVAL]    defaults 600 and 30
 #   BUILD_DIR   build folder (default build/soak; a Release build without sanitizers)
 set -euo pipefail
