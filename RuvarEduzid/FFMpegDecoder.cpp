@@ -348,8 +348,8 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
 }
 
 bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
+    if (m_pFormatCtx) return RefuseSecondOpening();
     try {
-        if (m_pFormatCtx) HALVORA_THROW("The decoder is already initialized");
         DecodedImageFormat requestedFormat = Yuv420P;
         if (parameters) ProcessParameters(requestedFormat, parameters);
         if (m_decoderType != DecoderTypes::Software && requestedFormat != Cuda) {
@@ -377,6 +377,12 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
     } catch (const Halvora::Common::Exception& e) {
         return InitializeFailed(e);
     }
+}
+
+bool FFMpegDecoder::RefuseSecondOpening() {
+    // The input that is open stays as it is: the decoder goes on decoding it.
+    HLOG_ERROR << "FFMpegDecoder::Initialize error: the decoder is already initialized";
+    return false;
 }
 
 bool FFMpegDecoder::InitializeFailed(const Halvora::Common::Exception& e) {
@@ -909,10 +915,7 @@ int FFMpegDecoder::LiveRead(void* opaque, uint8_t* buffer, int size) {
 }
 
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startTime) {
-    if (m_pFormatCtx || m_pIoCtx) {
-        HLOG_ERROR << "FFMpegDecoder::Initialize error: the decoder is already initialized";
-        return false;
-    }
+    if (m_pFormatCtx || m_pIoCtx) return RefuseSecondOpening();
     FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
     m_startTimeUtc = startTime;
     m_memoryInput = MemoryInput{data, 0, 0, data ? size : 0};
@@ -937,8 +940,8 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
 
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t dataSize, bool live,
                                const ParameterList* parameters) {
+    if (m_pFormatCtx || m_pIoCtx) return RefuseSecondOpening();
     try {
-        if (m_pFormatCtx || m_pIoCtx) HALVORA_THROW("The decoder is already initialized");
         m_live = live;
         DecodedImageFormat requestedFormat = Yuv420P;
         if (parameters) {

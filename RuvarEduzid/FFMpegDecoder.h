@@ -129,6 +129,8 @@ protected:
 private:
     // Logs the failure of an Initialize, closes what it had opened and returns false.
     bool InitializeFailed(const Halvora::Common::Exception& e);
+    // Logs that an Initialize came for a decoder that is already open and returns false.
+    bool RefuseSecondOpening();
     enum LoopState : int { NeedsPacket = 0, PacketSent = 1, FrameReady = 2, Drained = 3 };
 
     std::shared_ptr<IDecodedFrame> RunFrameLoop(bool keyFramesOnly);

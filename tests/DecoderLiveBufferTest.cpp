@@ -88,6 +88,8 @@ TEST(DecoderLiveBuffer, ChunksAlignedToVideoPacketsGiveEveryFrameOnOneThread) {
     ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 20, first, true, nullptr));
     std::vector<std::shared_ptr<IDecodedFrame>> frames;
     EXPECT_EQ(TakeFrames(decoder, frames), NotAvailable);
+    // A second opening is refused and leaves the decoder as it was.
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 20, first, true, nullptr));
     // Reaching the end of the queued bytes does not end decoding: appends resume it.
     size_t fed = first;
     for (size_t i = 130; i < starts.size(); i += 30) {
