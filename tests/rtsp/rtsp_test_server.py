@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A small scriptable RTSP server for the tests. It stands in for video-management systems:
 chosen GET_PARAMETER replies, RTP packets with chosen timestamps and header extensions, RTCP
-sender reports with chosen NTP times, 401 challenges, stalls, disconnects and malformed replies.
+sender reports with chosen NTP times, 401 challenges, stalls, disconnects, slow replies, slow media
+and malformed replies.
 
 It listens on 127.0.0.1 only, prints its port on the first line of stdout, serves RTP interleaved
 over the RTSP connection from an H.264 Annex B file, writes what it received to --log and stops by
@@ -189,7 +190,7 @@ class Connection:
             self.send(bytes(chunks))
             log("FRAME %d %d" % (n, ts & 0xFFFFFFFF))
             if args.fps_pace:
-                delay = start + (n + 1) / args.fps - time.monotonic()
+                delay = start + (n + 1) * args.fps_pace / args.fps - time.monotonic()
                 if delay > 0:
                     time.sleep(delay)
         log("END")
@@ -201,6 +202,9 @@ class Connection:
     def handle(self, method, uri, headers, body):
         cseq = headers.get("cseq", "0")
         log("REQ %s %s %s" % (method, uri, "auth" if "authorization" in headers else "noauth"))
+        if args.reply_delay and args.delay_method in ("", method):
+            log("DELAY %s" % method)
+            time.sleep(args.reply_delay)
         if method != "OPTIONS" and not self.check_auth(method, uri, headers) and args.auth != "none":
             self.challenge(cseq)
             return
@@ -314,7 +318,7 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("--h264", required=True)
     p.add_argument("--fps", type=int, default=25)
-    p.add_argument("--fps-pace", type=int, default=1)
+    p.add_argument("--fps-pace", type=float, default=1)  # wall time per frame in frame times; 0: no pacing
     p.add_argument("--frames", type=int, default=1000000)
     p.add_argument("--loop", type=int, default=0)
     p.add_argument("--rtp-ts-start", type=int, default=90000)
@@ -334,15 +338,18 @@ def main():
     p.add_argument("--stall-after", type=int, default=None)
     p.add_argument("--close-after", type=int, default=None)
     p.add_argument("--malformed", default="")
+    p.add_argument("--reply-delay", type=float, default=0)  # seconds before each reply ...
+    p.add_argument("--delay-method", default="")  # ... or only before the replies to this method
     p.add_argument("--bye", type=int, default=1)
     p.add_argument("--base", default="")
     p.add_argument("--log", default="")
     p.add_argument("--max-seconds", type=float, default=30)
+    p.add_argument("--port", type=int, default=0)
     args = p.parse_args()
 
     server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind(("127.0.0.1", 0))
+    server.bind(("127.0.0.1", args.port))
     server.listen(8)
     args.port = server.getsockname()[1]
     print(args.port, flush=True)

@@ -38,6 +38,13 @@ void RtspTestServer::Stop() {
     m_pid = -1;
 }
 
+void RtspTestServer::Kill() {
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
+
 bool RtspTestServer::Start(const std::string& command) {
     int fds[2];
     if (::pipe(fds) != 0) return false;

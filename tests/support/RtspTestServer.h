@@ -28,6 +28,9 @@ public:
     // Waits (bounded) until the log holds `text`.
     bool WaitForLog(const std::string& text, int timeoutMs) const;
     void Stop();
+    // Ends the process at once with SIGKILL, as a crash would: no reply, no goodbye; the kernel
+    // closes its sockets. A server started again with "--port" and the old Port() takes its place.
+    void Kill();
 
     // The H.264 fixtures the RTSP tests stream: 50 frames 320x240 at 25 fps, one slice per frame.
     static std::string H264Fixture();    // Annex B elementary stream
