@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 using namespace DecoderTest;
@@ -37,6 +39,24 @@ int CountOf(const std::string& text, const std::string& what) {
 }
 
 constexpr long long kUnixEpochTicks = 116444736000000000LL;
+
+using Halvora::Common::LogError;
+using Halvora::Common::LogWarning;
+using Halvora::Common::ScopedLogCapture;
+
+// The pictures of the scriptable server's stream, decoded by FFmpeg from the file.
+const std::vector<std::string>& ScriptedReference() {
+    static const std::vector<std::string> reference = RuvarTest::FrameMd5(RtspTestServer::H264Fixture());
+    return reference;
+}
+
+int Warnings(ScopedLogCapture& capture, const std::string& what) {
+    int n = 0;
+    for (const auto& m : capture.Sink().Messages(LogWarning)) n += CountOf(m, what);
+    return n;
+}
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 
@@ -193,4 +213,172 @@ TEST(FFMpegDecoderRtsp, GetVideoFileInfoProbesThroughTheLayerAndTearsDown) {
     EXPECT_EQ(result.infos[0]->width, 320);
     EXPECT_EQ(result.infos[0]->height, 240);
     EXPECT_TRUE(server.WaitForLog("TEARDOWN", 3000));
+}
+
+// A server that dies (SIGKILL, no goodbye) while a decoder reads it, stays down for a while and
+// comes back on the same port.
+TEST(FFMpegDecoderRtsp, ServerKilledMidStreamAndRestartedOnTheSamePort) {
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), ""));
+    const int port = server.Port();
+    const std::string url = server.Url("/stream");
+    ScopedLogCapture capture(0);
+    auto params = Timeouts(2000, 1000);
+
+    FFMpegDecoder decoder;
+    ASSERT_TRUE(decoder.Initialize(InfoFor(url), &params));
+    Decoded decoded = DecodeAll(decoder, 9);
+    ASSERT_EQ(decoded.digests.size(), 10u);
+    // A second opening of a decoder that is open is refused and leaves it decoding; a host
+    // reconnects with a new decoder.
+    EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
+    EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: the decoder is already initialized", LogError));
+    ASSERT_TRUE(server.WaitForLog("FRAME 20", 5000));
+    server.Kill();
+    auto start = Clock::now();
+    Decoded rest = DecodeAll(decoder);
+    const double ended = SecondsSince(start);
+    // What had arrived is decoded, then the input ends: the pictures are the stream's first ones.
+    EXPECT_EQ(rest.endState, EndOfArchive);
+    EXPECT_LT(ended, 3.0);
+    decoded.digests.insert(decoded.digests.end(), rest.digests.begin(), rest.digests.end());
+    EXPECT_GE(decoded.digests.size(), 21u);
+    EXPECT_LT(decoded.digests.size(), ScriptedReference().size());
+    EXPECT_TRUE(std::equal(decoded.digests.begin(), decoded.digests.end(), ScriptedReference().begin()));
+    EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), EndOfArchive);
+
+    // While the server is down a connection is refused at once.
+    FFMpegDecoder whileDown;
+    start = Clock::now();
+    EXPECT_FALSE(whileDown.Initialize(InfoFor(url), &params));
+    const double refused = SecondsSince(start);
+    EXPECT_LT(refused, 2.0);
+    EXPECT_TRUE(capture.Sink().Contains("RTSP: cannot connect to " + url + ": Connection refused", LogWarning));
+    EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: Can't open image file: " + url +
+                                            " Err: Connection refused",
+                                        LogError));
+    EXPECT_EQ(whileDown.getFormatCtx(), nullptr);
+
+    // Back on the same port: a new decoder gets the whole stream, and so does the decoder whose
+    // opening failed while the server was down.
+    RtspTestServer restarted;
+    ASSERT_TRUE(restarted.StartScripted(RtspTestServer::H264Fixture(), "--port " + std::to_string(port)));
+    ASSERT_EQ(restarted.Port(), port);
+    FFMpegDecoder fresh;
+    ASSERT_TRUE(fresh.Initialize(InfoFor(url), &params));
+    ASSERT_TRUE(whileDown.Initialize(InfoFor(url), &params));
+    Decoded again = DecodeAll(fresh);
+    EXPECT_EQ(again.endState, EndOfArchive);
+    EXPECT_EQ(again.digests, ScriptedReference());
+    Decoded retried = DecodeAll(whileDown);
+    EXPECT_EQ(retried.endState, EndOfArchive);
+    EXPECT_EQ(retried.digests, ScriptedReference());
+    std::printf("killed server: end of the running decoder after %.2f s (%zu pictures in all); refused after %.3f s\n",
+                ended, decoded.digests.size(), refused);
+}
+
+// Replies that come late but within the connection time-out: the stream opens and decodes frame
+// for frame, without a watchdog warning.
+TEST(FFMpegDecoderRtsp, SlowRepliesWithinTheConnectionTimeoutStillDecodeFrameForFrame) {
+    for (const std::string args : {"--reply-delay 0.5", "--reply-delay 2 --delay-method DESCRIBE",
+                                   "--reply-delay 2 --delay-method PLAY"}) {
+        SCOPED_TRACE(args);
+        RtspTestServer server;
+        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), args));
+        ScopedLogCapture capture(0);
+        FFMpegDecoder decoder;
+        auto params = Timeouts(5000, 2000);
+        const auto start = Clock::now();
+        ASSERT_TRUE(decoder.Initialize(InfoFor(server.Url("/stream")), &params));
+        const double opened = SecondsSince(start);
+        Decoded decoded = DecodeAll(decoder);
+        EXPECT_EQ(decoded.endState, EndOfArchive);
+        EXPECT_EQ(decoded.digests, ScriptedReference());
+        EXPECT_EQ(Warnings(capture, "FFMpegDecoder network timeout"), 0);
+        EXPECT_NE(server.LogText().find("DELAY"), std::string::npos);
+        std::printf("%s: opened in %.2f s\n", args.c_str(), opened);
+    }
+}
+
+// A reply later than the connection time-out: the watchdog's first two expirations double the
+// allowance (1, 2, then 4 times the time-out), the third abandons the opening.
+TEST(FFMpegDecoderRtsp, ReplyLaterThanTheConnectionTimeoutFailsInitialize) {
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method DESCRIBE"));
+    const std::string url = server.Url("/stream");
+    ScopedLogCapture capture(0);
+    FFMpegDecoder decoder;
+    auto params = Timeouts(1000, 1000);
+    const auto start = Clock::now();
+    EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
+    const double failed = SecondsSince(start);
+    EXPECT_GE(failed, 4.0);
+    EXPECT_LT(failed, 4.0 + 3.0);
+    EXPECT_EQ(Warnings(capture, "FFMpegDecoder network timeout:"), 3);
+    EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: Can't open image file: " + url +
+                                            " Err: Immediate exit requested",
+                                        LogError));
+    EXPECT_EQ(decoder.getFormatCtx(), nullptr);
+    std::printf("reply after the time-out: Initialize failed after %.2f s\n", failed);
+}
+
+// A slow answer ends early when the host interrupts, or when the server dies.
+TEST(FFMpegDecoderRtsp, SlowAnswerEndsAtInterruptOrWhenTheServerDies) {
+    auto params = Timeouts(30000, 30000);
+    {
+        RtspTestServer server;
+        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method SETUP"));
+        const std::string url = server.Url("/stream");
+        ScopedLogCapture capture(0);
+        FFMpegDecoder decoder;
+        std::thread interrupter([&] {
+            server.WaitForLog("DELAY SETUP", 10000);
+            decoder.Interrupt();
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
+        const double interrupted = SecondsSince(start);
+        interrupter.join();
+        EXPECT_LT(interrupted, 5.0);
+        EXPECT_TRUE(capture.Sink().Contains("Err: Immediate exit requested", LogError));
+        EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), Error);  // nothing open
+        std::printf("interrupted during a slow SETUP: Initialize failed after %.2f s\n", interrupted);
+    }
+    {
+        RtspTestServer server;
+        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method PLAY"));
+        const std::string url = server.Url("/stream");
+        ScopedLogCapture capture(0);
+        FFMpegDecoder decoder;
+        std::thread killer([&] {
+            server.WaitForLog("DELAY PLAY", 10000);
+            server.Kill();
+        });
+        const auto start = Clock::now();
+        EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
+        const double died = SecondsSince(start);
+        killer.join();
+        EXPECT_LT(died, 5.0);
+        EXPECT_TRUE(capture.Sink().Contains("Err: End of file", LogError));
+        std::printf("server killed during a slow PLAY: Initialize failed after %.2f s\n", died);
+    }
+}
+
+// Media slower than real time (three frame times per frame) but within the get-frame time-out:
+// every picture arrives.
+TEST(FFMpegDecoderRtsp, MediaSlowerThanRealTimeDecodesEveryFrame) {
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--fps-pace 3"));
+    ScopedLogCapture capture(0);
+    FFMpegDecoder decoder;
+    auto params = Timeouts(5000, 1000);
+    const auto start = Clock::now();
+    ASSERT_TRUE(decoder.Initialize(InfoFor(server.Url("/stream")), &params));
+    const double opened = SecondsSince(start);
+    Decoded decoded = DecodeAll(decoder);
+    EXPECT_EQ(decoded.endState, EndOfArchive);
+    EXPECT_EQ(decoded.digests, ScriptedReference());
+    EXPECT_EQ(Warnings(capture, "FFMpegDecoder network timeout"), 0);
+    std::printf("media at a third of real time: opened in %.2f s, %zu pictures in %.2f s\n", opened,
+                decoded.digests.size(), SecondsSince(start));
 }

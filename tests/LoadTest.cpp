@@ -173,3 +173,43 @@ TEST(Load, EightRtspStreamsAtOnce) {
     }
     std::printf("load: %d RTSP streams at once: %d packets in %.1f s wall, %.1f s CPU\n", kStreams, total, wall, cpu);
 }
+
+// Eight FFMpegDecoders on "rtsp://" addresses at once, one thread each, from one server that sends
+// as fast as the connections take it: every decoder gives the stream's pictures frame for frame.
+TEST(Load, EightRtspDecodersAtOnce) {
+    using namespace DecoderTest;
+    constexpr int kDecoders = 8;
+    constexpr int kRounds = 4;  // the 50-frame fixture, sent four times over in one session
+    const std::vector<std::string> once = FrameMd5(RtspTestServer::H264Fixture());
+    std::vector<std::string> reference;
+    for (int r = 0; r < kRounds; ++r) reference.insert(reference.end(), once.begin(), once.end());
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(),
+                                     "--fps-pace 0 --loop 1 --frames " + std::to_string(reference.size()), 240));
+    const std::vector<std::shared_ptr<DecoderParameter>> params = {
+        std::make_shared<RtspConnectionTimeoutParameter>(20000), std::make_shared<RtspGetFrameTimeoutParameter>(20000)};
+    std::vector<Decoded> results(kDecoders);
+    std::vector<int> opened(kDecoders, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDecoders; ++d) {
+        threads.emplace_back([&, d] {
+            FFMpegDecoder decoder;
+            opened[d] = decoder.Initialize(InfoFor(server.Url("/stream")), &params);
+            if (opened[d]) results[d] = DecodeAll(decoder);
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+    size_t frames = 0;
+    for (int d = 0; d < kDecoders; ++d) {
+        ASSERT_TRUE(opened[d]) << d;
+        EXPECT_EQ(results[d].endState, EndOfArchive) << d;
+        EXPECT_EQ(results[d].digests, reference) << "decoder " << d;
+        frames += results[d].digests.size();
+    }
+    std::printf("load: %d RTSP decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
+                kDecoders, frames, wall, cpu, frames / wall);
+}
