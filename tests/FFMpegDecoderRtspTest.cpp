@@ -81,9 +81,11 @@ TEST(FFMpegDecoderRtsp, UdpTransportFromTheSettingCode) {
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     RtspTestServer server;
     ASSERT_TRUE(server.StartGStreamer(GstLaunch(), "--protocols udp"));
-    RuvarTest::WriteFile(std::string(RUVAR_BINARY_DIR) + "/tmp/rtsp-udp.ini", "[Rtsp]\nRtspTransport=2\n");
+    // A directory of its own: in a fresh build tree this may be the first test that writes a file.
+    const std::string ini = RuvarTest::TempDir("rtsp_udp") + "/RuvarEduzid.ini";
+    RuvarTest::WriteFile(ini, "[Rtsp]\nRtspTransport=2\n");
     auto decodeOverUdp = [&]() {
-        setenv("RUVAREDUZID_INI", (std::string(RUVAR_BINARY_DIR) + "/tmp/rtsp-udp.ini").c_str(), 1);
+        setenv("RUVAREDUZID_INI", ini.c_str(), 1);
         FFMpegDecoder decoder;
         if (!decoder.Initialize(InfoFor(server.Url()), nullptr)) return 3;
         if (RtspInput::Find(decoder.getFormatCtx())->Session().ActiveTransport() !=
