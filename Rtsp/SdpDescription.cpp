@@ -73,13 +73,16 @@ int SdpDescription::PayloadType(int index) const {
 }
 
 std::string SdpDescription::EncodingName(int index) const {
-    const int type = PayloadType(index);
-    if (type < 0) return {};
-    const std::string prefix = "a=rtpmap:" + std::to_string(type) + " ";
+    if (index < 0 || index >= static_cast<int>(m_media.size())) return {};
+    // FFmpeg's "sdp" demuxer takes the codec from the media's rtpmap line whatever payload type
+    // number it names, so the first such line counts here too.
+    const std::string prefix = "a=rtpmap:";
     for (const auto& line : m_media[index].lines) {
         if (line.compare(0, prefix.size(), prefix) != 0) continue;
-        std::string value = StringUtility::Trim(line.substr(prefix.size()));
-        return value.substr(0, value.find('/'));
+        const size_t space = line.find(' ', prefix.size());
+        if (space == std::string::npos) return {};
+        std::string value = StringUtility::Trim(line.substr(space + 1));
+        return value.substr(0, value.find_first_of("/ "));
     }
     return {};
 }

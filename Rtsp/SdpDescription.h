@@ -24,8 +24,8 @@ public:
     const std::string& SessionControl() const { return m_sessionControl; }
     // Index of the first media of that type, -1 when none.
     int FindMedia(const std::string& type) const;
-    // The first payload type of media `index`'s m= line and the encoding name its "a=rtpmap" line
-    // gives ("H264"); -1 and "" when the line has none.
+    // The first payload type of media `index`'s m= line (-1 when none) and the encoding name of
+    // the media's first "a=rtpmap" line ("H264"; "" when none).
     int PayloadType(int index) const;
     std::string EncodingName(int index) const;
     // A description of the session with only media `index` in it (session lines first; control

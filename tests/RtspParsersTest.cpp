@@ -163,6 +163,9 @@ TEST(SdpDescription, TheVideoMediaAloneWithItsControl) {
     EXPECT_EQ(sdp.PayloadType(0), 0);
     EXPECT_EQ(sdp.EncodingName(0), "");  // a static type without an rtpmap line
     EXPECT_EQ(sdp.PayloadType(2), -1);
+    // The rtpmap line counts whatever number it names, as in FFmpeg's demuxer.
+    ASSERT_EQ(sdp.Parse("v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:9AVP/6 H265/90000\r\na=rtpmap:96 H264/90000\r\n"), "");
+    EXPECT_EQ(sdp.EncodingName(0), "H265");
     EXPECT_NE(sdp.Parse("no description here"), "");
     EXPECT_NE(sdp.Parse("v=0\r\ns=x\r\n"), "");  // no media
 }
