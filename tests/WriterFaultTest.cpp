@@ -45,29 +45,6 @@ std::vector<std::string> WriteNoise(const std::string& path, int width, int heig
     return capture.Sink().Messages(LogError);
 }
 
-// What a child saw, kept in a file so that the parent can print it (a death-test child's output
-// is only shown when the test fails).
-std::string NotesPath(const std::string& test) { return std::string(RUVAR_BINARY_DIR) + "/" + test + ".notes"; }
-void Note(const std::string& test, const std::string& text) {
-    FILE* f = std::fopen(NotesPath(test).c_str(), "a");
-    if (f) {
-        std::fprintf(f, "%s\n", text.c_str());
-        std::fclose(f);
-    }
-}
-void PrintNotes(const std::string& test) {
-    std::printf("%s", RuvarTest::ReadFile(NotesPath(test)).c_str());
-    std::remove(NotesPath(test).c_str());
-}
-
-#define CHILD_CHECK(cond, what)                                   \
-    do {                                                          \
-        if (!(cond)) {                                            \
-            std::fprintf(stderr, "check failed: %s\n", what);     \
-            std::_Exit(1);                                        \
-        }                                                         \
-    } while (0)
-
 }  // namespace
 
 // A first file is finished; a second one then runs out of room. The second writer logs its
@@ -78,25 +55,25 @@ TEST(WriterDiskFull, GenericWriterLogsErrorsAndKeepsTheFinishedFile) {
             RuvarTest::SmallDisk disk("writer_disk_full", 600 * 1024);
             const std::string finished = disk.Path() + "/finished.mp4";
             auto firstErrors = WriteNoise(finished, 160, 120, 6, 1);
-            CHILD_CHECK(firstErrors.empty(), "the first file is written without errors");
+            RUVAR_CHILD_CHECK(firstErrors.empty(), "the first file is written without errors");
             const std::string before = RuvarTest::ReadFile(finished);
-            CHILD_CHECK(!before.empty(), "the first file exists");
+            RUVAR_CHILD_CHECK(!before.empty(), "the first file exists");
             const auto framesBefore = RuvarTest::FrameMd5(finished);
-            CHILD_CHECK(framesBefore.size() == 5, "the first file holds 5 frames (the last one given is held)");
+            RUVAR_CHILD_CHECK(framesBefore.size() == 5, "the first file holds 5 frames (the last one given is held)");
 
             const std::string filling = disk.Path() + "/filling.mp4";
             auto errors = WriteNoise(filling, 640, 480, 60, 2);
-            Note("writer_disk_full", disk.Describe() + ": " + std::to_string(errors.size()) + " error records, first: " +
+            RuvarTest::ChildNote("writer_disk_full", disk.Describe() + ": " + std::to_string(errors.size()) + " error records, first: " +
                                          (errors.empty() ? "-" : errors.front()) + ", last: " +
                                          (errors.empty() ? "-" : errors.back()));
-            CHILD_CHECK(!errors.empty(), "a full disk is reported in the log");
+            RUVAR_CHILD_CHECK(!errors.empty(), "a full disk is reported in the log");
 
-            CHILD_CHECK(RuvarTest::ReadFile(finished) == before, "the finished file is unchanged");
-            CHILD_CHECK(RuvarTest::FrameMd5(finished) == framesBefore, "the finished file still decodes");
+            RUVAR_CHILD_CHECK(RuvarTest::ReadFile(finished) == before, "the finished file is unchanged");
+            RUVAR_CHILD_CHECK(RuvarTest::FrameMd5(finished) == framesBefore, "the finished file still decodes");
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    PrintNotes("writer_disk_full");
+    RuvarTest::PrintChildNotes("writer_disk_full");
 }
 
 // A writer whose file cannot even be created on the full disk throws a clear error and leaves
@@ -108,7 +85,7 @@ TEST(WriterDiskFull, WriterOnAFullDiskFailsCleanly) {
             // Fill the disk (or reach the file-size limit) first.
             {
                 FILE* f = std::fopen((disk.Path() + "/ballast").c_str(), "wb");
-                CHILD_CHECK(f != nullptr, "the ballast file opens");
+                RUVAR_CHILD_CHECK(f != nullptr, "the ballast file opens");
                 std::string block(4096, 'x');
                 for (int i = 0; i < 64; ++i)
                     if (std::fwrite(block.data(), 1, block.size(), f) != block.size()) break;
@@ -118,16 +95,16 @@ TEST(WriterDiskFull, WriterOnAFullDiskFailsCleanly) {
             try {
                 auto errors = WriteNoise(disk.Path() + "/late.mp4", 320, 240, 10, 3);
                 threwOrWrote = true;
-                Note("writer_full_setup", disk.Describe() + ": writer constructed, " + std::to_string(errors.size()) +
+                RuvarTest::ChildNote("writer_full_setup", disk.Describe() + ": writer constructed, " + std::to_string(errors.size()) +
                                               " error records, first: " + (errors.empty() ? "-" : errors.front()));
-                if (disk.Mounted()) CHILD_CHECK(!errors.empty(), "writing onto a full disk is reported");
+                if (disk.Mounted()) RUVAR_CHILD_CHECK(!errors.empty(), "writing onto a full disk is reported");
             } catch (const CodeErrorException& e) {
                 threwOrWrote = true;
-                Note("writer_full_setup", disk.Describe() + ": refused: " + e.what());
+                RuvarTest::ChildNote("writer_full_setup", disk.Describe() + ": refused: " + e.what());
             }
-            CHILD_CHECK(threwOrWrote, "the writer either refuses or reports");
+            RUVAR_CHILD_CHECK(threwOrWrote, "the writer either refuses or reports");
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    PrintNotes("writer_full_setup");
+    RuvarTest::PrintChildNotes("writer_full_setup");
 }

@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
@@ -34,6 +35,33 @@ SmallDisk::~SmallDisk() {
 
 std::string SmallDisk::Describe() const {
     return (m_mounted ? "tmpfs size=" : "RLIMIT_FSIZE=") + std::to_string(m_bytes);
+}
+
+uint64_t FillDisk(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    const std::string block(4096, 'x');
+    uint64_t written = 0;
+    // Flushed block by block: a buffered write would report success for bytes never stored.
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0)
+        written += block.size();
+    std::fclose(f);
+    return written;
+}
+
+std::string ChildNotesPath(const std::string& test) { return std::string(RUVAR_BINARY_DIR) + "/" + test + ".notes"; }
+
+void ChildNote(const std::string& test, const std::string& text) {
+    FILE* f = std::fopen(ChildNotesPath(test).c_str(), "a");
+    if (f) {
+        std::fprintf(f, "%s\n", text.c_str());
+        std::fclose(f);
+    }
+}
+
+void PrintChildNotes(const std::string& test) {
+    std::printf("%s", ReadFile(ChildNotesPath(test)).c_str());
+    std::remove(ChildNotesPath(test).c_str());
 }
 
 std::string Truncated(const std::string& bytes, size_t keep) { return bytes.substr(0, keep); }

@@ -3,6 +3,8 @@
 // Helpers of the fault tests: a file system that fills up, damaged copies of media files.
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace RuvarTest {
@@ -28,6 +30,25 @@ private:
     uint64_t m_bytes;
     bool m_mounted = false;
 };
+
+// Writes a file at `path` until the disk (or the file-size limit) refuses more; returns the bytes
+// written.
+uint64_t FillDisk(const std::string& path);
+
+// Notes of a death-test child, kept in a file so that the parent can print them (a child's own
+// output is shown only when the test fails).
+void ChildNote(const std::string& test, const std::string& text);
+void PrintChildNotes(const std::string& test);
+
+// A check inside a death-test child: on failure it says what failed and ends the child with 1.
+#define RUVAR_CHILD_CHECK(cond, what)                          \
+    do {                                                      \
+        if (!(cond)) {                                        \
+            std::fprintf(stderr, "check failed: %s\n", what); \
+            std::fflush(stderr);                              \
+            std::_Exit(1);                                    \
+        }                                                     \
+    } while (0)
 
 // A copy of `bytes` cut to `keep` bytes.
 std::string Truncated(const std::string& bytes, size_t keep);

@@ -31,6 +31,7 @@ struct SegmentReport {
     std::string path;
     long long size = -1;           // size of the reported file when reported
     long long successorSize = -1;  // size of the next segment file when reported (-1: none)
+    std::string md5;               // MD5 of the reported file's bytes when reported
 };
 
 class SegmentRecorder {
@@ -61,6 +62,8 @@ private:
         SegmentReport report;
         report.path = path;
         report.size = FileSize(path);
+        const std::string bytes = ReadFile(path);
+        report.md5 = Md5Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         // ".../outNNN.ts" -> ".../out(NNN+1).ts"
         const std::string p(path);
         const size_t slash = p.rfind('/');
