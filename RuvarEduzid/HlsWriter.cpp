@@ -24,6 +24,10 @@ extern "C" {
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -61,6 +65,41 @@ void CreatePlaceholder(const std::string& name) {
 void WriteEntry(AVIOContext* list, double seconds, const std::string& name) {
     avio_printf(list, "#EXTINF:%f,\n%s\n", static_cast<double>(static_cast<float>(seconds)), FileNamePart(name).c_str());
     avio_flush(list);
+}
+
+// The advance playlist's lines, with an empty placeholder file for each listed segment (the names
+// made go to `placeholders`). Returns the number of segment indices to report at the end.
+int64_t WriteAdvanceEntries(AVIOContext* list, const std::string& segmentPattern, double duration, int chunk,
+                            int gopSize, std::vector<std::string>& placeholders) {
+    avio_printf(list, "#EXTM3U\n");
+    avio_printf(list, "#EXT-X-VERSION:3\n");
+    avio_printf(list, "#EXT-X-MEDIA-SEQUENCE:0\n");
+    avio_printf(list, "#EXT-X-ALLOW-CACHE:YES\n");
+    avio_printf(list, "#EXT-X-TARGETDURATION:%d\n", chunk);
+
+    const int64_t full = static_cast<int64_t>(duration / chunk);
+    const double rest = std::fmod(duration, static_cast<double>(chunk));
+    int64_t expected = full + 1;
+    HLOG_INFO << "GOP:" << gopSize << " lastFileDuration " << rest << " files " << (full + 1)
+              << " realChunckDuration " << chunk;
+
+    for (int64_t i = 0; i < full; ++i) {
+        std::string name = HlsWriterInternals::FormatSegmentName(segmentPattern, static_cast<uint64_t>(i));
+        CreatePlaceholder(name);
+        placeholders.push_back(name);
+        WriteEntry(list, chunk, name);
+    }
+    if (rest > 0.1) {
+        std::string name = HlsWriterInternals::FormatSegmentName(segmentPattern, static_cast<uint64_t>(full));
+        if (rest > 0.5) {
+            CreatePlaceholder(name);
+            placeholders.push_back(name);
+            ++expected;
+        }
+        WriteEntry(list, rest, name);
+    }
+    avio_printf(list, "#EXT-X-ENDLIST\n");
+    return expected;
 }
 
 }  // namespace
@@ -108,37 +147,52 @@ int64_t WriteAdvancePlaylist(const std::string& playlistPath, const std::string&
     AVIOContext* list = nullptr;
     if (avio_open(&list, playlistPath.c_str(), AVIO_FLAG_WRITE) < 0)
         HALVORA_THROW("Failed to open file " << playlistPath);
-    // Closed on every exit, a thrown placeholder failure included.
-    std::unique_ptr<AVIOContext, void (*)(AVIOContext*)> guard(list, [](AVIOContext* c) { avio_close(c); });
-
-    avio_printf(list, "#EXTM3U\n");
-    avio_printf(list, "#EXT-X-VERSION:3\n");
-    avio_printf(list, "#EXT-X-MEDIA-SEQUENCE:0\n");
-    avio_printf(list, "#EXT-X-ALLOW-CACHE:YES\n");
-    avio_printf(list, "#EXT-X-TARGETDURATION:%d\n", chunk);
-
-    const int64_t full = static_cast<int64_t>(duration / chunk);
-    const double rest = std::fmod(duration, static_cast<double>(chunk));
-    int64_t expected = full + 1;
-    HLOG_INFO << "GOP:" << gopSize << " lastFileDuration " << rest << " files " << (full + 1)
-              << " realChunckDuration " << chunk;
-
-    for (int64_t i = 0; i < full; ++i) {
-        std::string name = FormatSegmentName(segmentPattern, static_cast<uint64_t>(i));
-        CreatePlaceholder(name);
-        WriteEntry(list, chunk, name);
+    std::vector<std::string> placeholders;
+    try {
+        const int64_t expected = WriteAdvanceEntries(list, segmentPattern, duration, chunk, gopSize, placeholders);
+        avio_flush(list);
+        const int error = list->error;
+        const int closed = avio_closep(&list);
+        if (error < 0 || closed < 0)
+            HALVORA_THROW("Failed to write file " << playlistPath << ": " << ErrorText(error < 0 ? error : closed, 64));
+        return expected;
+    } catch (...) {
+        if (list) avio_closep(&list);
+        // A playlist that is not whole is not left behind, nor the placeholders made for it.
+        std::error_code ec;
+        std::filesystem::remove(playlistPath, ec);
+        for (const auto& name : placeholders) std::filesystem::remove(name, ec);
+        throw;
     }
-    if (rest > 0.1) {
-        std::string name = FormatSegmentName(segmentPattern, static_cast<uint64_t>(full));
-        if (rest > 0.5) {
-            CreatePlaceholder(name);
-            ++expected;
-        }
-        WriteEntry(list, rest, name);
+}
+
+PlaylistCut EndPlaylistBefore(const std::string& playlistPath, const std::string& segmentFileName) {
+    std::string text;
+    {
+        std::ifstream in(playlistPath, std::ios::binary);
+        if (!in) return PlaylistCut::Failed;
+        std::ostringstream content;
+        content << in.rdbuf();
+        if (in.bad()) return PlaylistCut::Failed;
+        text = content.str();
     }
-    avio_printf(list, "#EXT-X-ENDLIST\n");
-    avio_flush(list);
-    return expected;
+    const size_t named = text.find("\n" + segmentFileName + "\n");
+    if (named == std::string::npos) return PlaylistCut::NotNamed;
+    const size_t entry = text.rfind("#EXTINF:", named);
+    if (entry == std::string::npos) return PlaylistCut::Failed;
+
+    static const char kEnd[] = "#EXT-X-ENDLIST\n";
+    const size_t endLength = sizeof kEnd - 1;
+    const int fd = ::open(playlistPath.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return PlaylistCut::Failed;
+    // The end line overwrites the start of the entry, within the bytes the file already holds;
+    // then the rest is cut off. Where even that cannot be written, the list ends before the entry
+    // without the end line, which still names only the segments before it.
+    bool ended = ::pwrite(fd, kEnd, endLength, static_cast<off_t>(entry)) == static_cast<ssize_t>(endLength);
+    ended = ended && ::ftruncate(fd, static_cast<off_t>(entry + endLength)) == 0;
+    const bool cut = ended || ::ftruncate(fd, static_cast<off_t>(entry)) == 0;
+    const bool closed = ::close(fd) == 0;
+    return cut && closed ? PlaylistCut::Cut : PlaylistCut::Failed;
 }
 
 int EstimateBitrate(double frameRate, int packetsWritten, int64_t bytesCounted, int gopSize, int gopsPerSegment,
@@ -277,6 +331,14 @@ void HlsWriter::IntializeEncoder() {
     if (!output) HALVORA_THROW("Failed to allocate context for HlS, error " << rc);
     m_pOutput.reset(output);
     m_outputCreated = true;
+    // The segmenter opens and closes its segment files and its list through the context (and
+    // hands the hooks and `opaque` on to the contexts it nests).
+    m_pDefaultOpen = output->io_open;
+    m_pDefaultClose = output->io_close2;
+    output->opaque = this;
+    output->io_open = &HlsWriter::OpenOutputFile;
+    output->io_close2 = &HlsWriter::CloseOutputFile;
+    m_segmentListTemp = (m_config.liveGeneration ? path : segmenterList) + ".tmp";
 
     const AVCodec* codec = EncoderUtils::FindH264Encoder();
     if (!codec) HALVORA_THROW("Could not find encoder");
@@ -391,6 +453,8 @@ void HlsWriter::WritePacketToVideoFile(AVPacket& packet) {
     }
     if (!m_tsFilePathCb.callback) return;
 
+    // A segment that lost data is never reported; the one after it is awaited instead.
+    while (m_lostSegments.count(SegmentName(m_nextSegmentToReport))) ++m_nextSegmentToReport;
     // Segment k is complete once the segmenter has put bytes into segment k + 1.
     const uint64_t k = m_nextSegmentToReport;
     if (m_reportedSegments.count(k)) return;
@@ -404,8 +468,13 @@ void HlsWriter::InvokeTsCallBack(uint64_t index) {
     if (!m_tsFilePathCb.callback) return;
     const std::string name = SegmentName(index);
     if (name.empty() || !IsFileExist(name.c_str())) return;
+    // Only what the segmenter wrote out completely is a finished segment: not a file that lost
+    // bytes (a full disk), nor a placeholder that it never filled.
+    if (!m_completeSegments.count(name)) return;
     m_tsFilePathCb.callback(name.c_str());
     m_reportedSegments.insert(index);
+    // Reported segments count as complete through the reported set from now on.
+    m_completeSegments.erase(name);
 }
 
 void HlsWriter::FlushVideoFile() {
@@ -424,10 +493,14 @@ void HlsWriter::FlushVideoFile() {
         HLOG_ERROR << "failed to encode nullptr frame";
     }
     if (packet) av_packet_unref(packet.get());
-    av_write_trailer(m_pOutput.get());
+    const int trailer = av_write_trailer(m_pOutput.get());
+    if (trailer < 0) {
+        HLOG_ERROR << "Finishing the segments of " << m_filePath << " failed: " << ErrorText(trailer, 512);
+    }
     // From here on the FFmpeg objects are gone: the writer is not ready whatever follows.
     m_encoderReady = false;
     ReleaseFFmpegObjects();
+    if (!m_lostSegments.empty() && !m_config.liveGeneration) EndAdvancePlaylistAtFirstLostSegment();
 
     if (m_config.liveGeneration) {
         const std::filesystem::path target(Common::StringUtility::WstringToString(m_filePath));
@@ -478,10 +551,106 @@ void HlsWriter::SendFinalNotifications() {
 void HlsWriter::ReleaseFFmpegObjects() {
     m_pEncoder.reset();
     m_pOutput.reset();
+    m_openFiles.clear();
     m_pStream = nullptr;
     if (m_pScalerCache) {
         sws_freeContext(m_pScalerCache);
         m_pScalerCache = nullptr;
+    }
+}
+
+int HlsWriter::OpenOutputFile(AVFormatContext* context, AVIOContext** file, const char* url, int flags,
+                              AVDictionary** options) {
+    auto* self = static_cast<HlsWriter*>(context->opaque);
+    const int rc = self->m_pDefaultOpen(context, file, url, flags, options);
+    const std::string name = url ? url : "";
+    if (name == self->m_segmentListTemp) {
+        if (rc >= 0 && *file) self->m_openFiles[*file] = name;
+        return rc;
+    }
+    // A segment file written again has yet to be completed.
+    self->m_completeSegments.erase(name);
+    self->m_lostSegments.erase(name);
+    if (rc >= 0 && *file) {
+        self->m_openFiles[*file] = name;
+    } else {
+        self->m_lostSegments.insert(name);
+        HLOG_ERROR << "Cannot open the HLS segment " << name << ": " << ErrorText(rc, 512);
+    }
+    return rc;
+}
+
+int HlsWriter::CloseOutputFile(AVFormatContext* context, AVIOContext* file) {
+    auto* self = static_cast<HlsWriter*>(context->opaque);
+    std::string name;
+    const auto open = self->m_openFiles.find(file);
+    if (open != self->m_openFiles.end()) {
+        name = open->second;
+        self->m_openFiles.erase(open);
+    }
+    // What is still buffered goes out now, so that the file's error state is complete.
+    int error = 0;
+    if (file && file->write_flag) {
+        avio_flush(file);
+        error = file->error;
+    }
+    const int rc = self->m_pDefaultClose(context, file);
+    if (error >= 0 && rc < 0) error = rc;
+    if (name.empty()) return rc;
+    if (name == self->m_segmentListTemp)
+        self->SegmentListClosed(name, error);
+    else
+        self->SegmentFileClosed(name, error);
+    return rc;
+}
+
+void HlsWriter::SegmentFileClosed(const std::string& url, int error) {
+    if (error >= 0) {
+        m_completeSegments.insert(url);
+        return;
+    }
+    m_lostSegments.insert(url);
+    HLOG_ERROR << "HLS segment " << url << " is incomplete: " << ErrorText(error, 512);
+}
+
+// The segmenter renames its list over the previous one right after closing it. A list that was
+// not written completely, or that names a segment which lost data (the one just ended is still
+// open here), is removed first, so the previous list stays in place.
+void HlsWriter::SegmentListClosed(const std::string& url, int error) {
+    bool lost = !m_lostSegments.empty();
+    for (const auto& open : m_openFiles)
+        if (open.first->error < 0) lost = true;
+    if (error >= 0 && !lost) return;
+    if (error < 0) {
+        HLOG_ERROR << "Cannot write the segment list " << url << ": " << ErrorText(error, 512);
+    } else {
+        HLOG_ERROR << "Segment list " << url << " is dropped: it names a segment that could not be written";
+    }
+    std::error_code ec;
+    std::filesystem::remove(url, ec);
+    if (ec) {
+        HLOG_ERROR << "Cannot remove the segment list " << url << ": " << ec.message();
+    }
+}
+
+// The advance playlist names every planned segment. Once one of them could not be written, the
+// playlist ends before it, so that it names only segments that are whole.
+void HlsWriter::EndAdvancePlaylistAtFirstLostSegment() {
+    uint64_t first = 0;
+    while (m_reportedSegments.count(first) || m_completeSegments.count(SegmentName(first))) ++first;
+    const std::string name = SegmentName(first);
+    const std::string playlist = Common::StringUtility::WstringToString(m_filePath);
+    switch (HlsWriterInternals::EndPlaylistBefore(playlist, FileNamePart(name))) {
+    case HlsWriterInternals::PlaylistCut::Cut:
+        HLOG_ERROR << "Playlist " << m_filePath << " now ends before " << FileNamePart(name)
+                   << ", the first segment that could not be written completely";
+        break;
+    case HlsWriterInternals::PlaylistCut::NotNamed:
+        break;
+    case HlsWriterInternals::PlaylistCut::Failed:
+        HLOG_ERROR << "Cannot end the playlist " << m_filePath << " before the incomplete segment "
+                   << FileNamePart(name);
+        break;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "Orvi/Yuv420PImage.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -18,6 +19,8 @@ struct AVFormatContext;
 struct AVStream;
 struct AVCodecContext;
 struct AVPacket;
+struct AVIOContext;
+struct AVDictionary;
 struct SwsContext;
 
 namespace Halvora {
@@ -69,6 +72,14 @@ private:
     void SendFinalNotifications();
     void ReleaseFFmpegObjects();
     std::string SegmentName(uint64_t index) const;
+    // Every file the segmenter opens and closes passes through these two, so the writer knows
+    // which segment files were written completely.
+    static int OpenOutputFile(AVFormatContext* context, AVIOContext** file, const char* url, int flags,
+                              AVDictionary** options);
+    static int CloseOutputFile(AVFormatContext* context, AVIOContext* file);
+    void SegmentFileClosed(const std::string& url, int error);
+    void SegmentListClosed(const std::string& url, int error);
+    void EndAdvancePlaylistAtFirstLostSegment();
     static bool IsFileEmpty(const char* path);
     static bool IsFileExist(const char* path);
 
@@ -97,6 +108,19 @@ private:
     std::set<uint64_t> m_reportedSegments;
     // Set once a setup has created the output context: the setup is never tried again.
     bool m_outputCreated = false;
+
+    // The segmenter's file handling (see OpenOutputFile).
+    int (*m_pDefaultOpen)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+    int (*m_pDefaultClose)(AVFormatContext*, AVIOContext*) = nullptr;
+    std::map<AVIOContext*, std::string> m_openFiles;
+    // Segment files the segmenter closed with every byte written and not reported yet: only
+    // these are reported.
+    std::set<std::string> m_completeSegments;
+    // Segment files that lost data (or could not be opened). Once there is one, no later list of
+    // the segmenter may replace the last good one.
+    std::set<std::string> m_lostSegments;
+    // The segmenter writes its list under this name and then renames it.
+    std::string m_segmentListTemp;
 };
 
 // Internals, visible for tests.
@@ -117,9 +141,16 @@ EncoderTiming ComputeTiming(double frameRate, int64_t frameInterval, int segment
 
 // Writes the complete media playlist to `playlistPath` with an empty placeholder file for every
 // listed segment (the last, shorter one only when longer than half a second). Returns the number
-// of segment indices to report at the end.
+// of segment indices to report at the end. When the playlist cannot be written completely (a full
+// disk), it is removed together with the placeholders made for it, and the call throws.
 int64_t WriteAdvancePlaylist(const std::string& playlistPath, const std::string& segmentPattern, double duration,
                              int chunk, int gopSize);
+
+// Ends the playlist at `playlistPath` just before the entry that names `segmentFileName` (a name
+// without directory): the entry and all after it are replaced by "#EXT-X-ENDLIST". The file is
+// overwritten in place and shortened, which takes no new room on a full disk.
+enum class PlaylistCut { Cut, NotNamed, Failed };
+PlaylistCut EndPlaylistBefore(const std::string& playlistPath, const std::string& segmentFileName);
 
 // Bits per second from the counters of a rendition (see HlsWriter::GetEstimatedBitrate).
 int EstimateBitrate(double frameRate, int packetsWritten, int64_t bytesCounted, int gopSize, int gopsPerSegment,

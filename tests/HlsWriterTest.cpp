@@ -177,6 +177,40 @@ TEST(HlsAdvancePlaylist, UnwritablePlaylistFails) {
               "Failed to open file /nonexistent/dir/video.m3u8");
 }
 
+// A placeholder that cannot be made ends the set-up; the half-written playlist and the
+// placeholders made before are not left behind.
+TEST(HlsAdvancePlaylist, APlaylistThatCannotBeCompletedIsRemovedWithItsPlaceholders) {
+    const std::string dir = TempDir("hls_adv_incomplete");
+    std::filesystem::create_directory(dir + "/out002.ts");  // taken by a folder
+    ScopedLogCapture capture(4);
+    EXPECT_EQ(ThrownMessage([&] { WriteAdvancePlaylist(dir + "/video.m3u8", dir + "/out%03d.ts", 20.0, 6, 50); }),
+              "Failed to open file " + dir + "/out002.ts");
+    EXPECT_FALSE(Exists(dir + "/video.m3u8"));
+    EXPECT_FALSE(Exists(dir + "/out000.ts"));
+    EXPECT_FALSE(Exists(dir + "/out001.ts"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir + "/out002.ts"));
+}
+
+// After a lost segment the advance playlist ends before it; entries before it stay byte for byte.
+TEST(HlsAdvancePlaylist, EndingBeforeASegmentKeepsTheEntriesBeforeIt) {
+    const std::string dir = TempDir("hls_adv_end");
+    const std::string playlist = dir + "/video.m3u8";
+    const std::string header =
+        "#EXTM3U\n#EXT-X-VERSION:3\n#EXT-X-MEDIA-SEQUENCE:0\n#EXT-X-ALLOW-CACHE:YES\n#EXT-X-TARGETDURATION:6\n";
+    WriteAdvancePlaylist(playlist, dir + "/out%03d.ts", 20.0, 6, 50);
+    const std::string full = ReadFile(playlist);
+
+    EXPECT_EQ(EndPlaylistBefore(playlist, "out004.ts"), PlaylistCut::NotNamed);
+    EXPECT_EQ(ReadFile(playlist), full);
+    EXPECT_EQ(EndPlaylistBefore(playlist, "out002.ts"), PlaylistCut::Cut);
+    EXPECT_EQ(ReadFile(playlist),
+              header + "#EXTINF:6.000000,\nout000.ts\n#EXTINF:6.000000,\nout001.ts\n#EXT-X-ENDLIST\n");
+    EXPECT_EQ(EndPlaylistBefore(playlist, "out000.ts"), PlaylistCut::Cut);
+    EXPECT_EQ(ReadFile(playlist), header + "#EXT-X-ENDLIST\n");
+    EXPECT_EQ(EndPlaylistBefore(dir + "/missing.m3u8", "out000.ts"), PlaylistCut::Failed);
+    EXPECT_FALSE(Exists(dir + "/missing.m3u8"));
+}
+
 // ---- construction and set-up failures -----------------------------------------------
 
 TEST(HlsWriterSetup, ConstructionChecksPathAndDurationAndLogsTheRequest) {
