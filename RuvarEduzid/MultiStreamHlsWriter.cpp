@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <system_error>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -150,7 +151,11 @@ bool MultiStreamHlsWriter::FlushIndexFileToTheDisk() {
     for (const auto& rendition : m_renditions)
         if (rendition.second->GetEstimatedBitrate() < 1) return false;
 
-    std::ofstream master(ToPath(m_masterPath), std::ios::out | std::ios::trunc);
+    // Written under a temporary name and renamed when whole: a master playlist that cannot be
+    // written (a full disk) never appears half-made, and the next call tries again.
+    const std::filesystem::path path = ToPath(m_masterPath);
+    const std::filesystem::path temp(path.string() + ".tmp");
+    std::ofstream master(temp, std::ios::out | std::ios::trunc);
     master << "#EXTM3U" << std::endl;
     for (const auto& rendition : m_renditions) {
         const SubHlsFile& sub = rendition.first;
@@ -160,6 +165,19 @@ bool MultiStreamHlsWriter::FlushIndexFileToTheDisk() {
     }
     master.flush();
     master.close();
+    const bool written = !master.fail();
+    std::error_code ec;
+    if (written) std::filesystem::rename(temp, path, ec);
+    if (!written || ec) {
+        std::error_code ignored;
+        std::filesystem::remove(temp, ignored);
+        if (!m_masterWriteFailed) {
+            HLOG_ERROR << "Cannot write the master playlist " << m_masterPath << ": "
+                       << (ec ? ec.message() : std::string("the file could not be written completely"));
+        }
+        m_masterWriteFailed = true;
+        return false;
+    }
     return true;
 }
 

@@ -44,6 +44,8 @@ private:
     std::vector<std::pair<SubHlsFile, std::shared_ptr<HlsWriter>>> m_renditions;
     std::wstring m_masterPath;
     bool m_masterFlushed = false;
+    // A failed write of the master playlist is logged once; it is tried again with every frame.
+    bool m_masterWriteFailed = false;
 };
 
 }  // namespace RuvarEduzid
