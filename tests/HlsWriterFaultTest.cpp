@@ -212,11 +212,11 @@ std::string FirstErrors(const std::vector<std::string>& errors, size_t count) {
 // segments, playlists and the master playlist are checked.
 void MultiStreamFillsTheDisk(const std::string& test, bool live) {
     alarm(kChildSeconds);
+    SmallDisk disk(test, 1500 * 1024);  // first, before the writers start threads
     const int frames = 60;
     const std::string reference = TempDir(test + "_reference");
     WriteReference(reference, frames, live);
 
-    SmallDisk disk(test, 1500 * 1024);
     SegmentRecorder::Instance().Clear();
     ScopedLogCapture capture(3);
     bool masterFlushed = false;
@@ -259,11 +259,13 @@ void MultiStreamFillsTheDisk(const std::string& test, bool live) {
 TEST(HlsDiskFull, MultiStreamAdvancePlaylistsKeepOnlyFinishedSegments) {
     EXPECT_EXIT(MultiStreamFillsTheDisk("hls_full_advance", false), ::testing::ExitedWithCode(0), "");
     PrintChildNotes("hls_full_advance");
+    UnmountSmallDisks("hls_full_advance");
 }
 
 TEST(HlsDiskFull, MultiStreamLivePlaylistsKeepTheirLastGoodVersion) {
     EXPECT_EXIT(MultiStreamFillsTheDisk("hls_full_live", true), ::testing::ExitedWithCode(0), "");
     PrintChildNotes("hls_full_live");
+    UnmountSmallDisks("hls_full_live");
 }
 
 // One rendition loses a few segments while the disk is full and goes on once room is made again.
@@ -274,6 +276,7 @@ TEST(HlsDiskFull, SingleWriterSkipsLostSegmentsAndReportsThoseAfterTheDiskHasRoo
     EXPECT_EXIT(
         {
             alarm(kChildSeconds);
+            SmallDisk disk(test, 2560 * 1024);  // first, before the writers start threads
             const int frames = 80;
             const std::string reference = TempDir(test + "_reference");
             {
@@ -281,7 +284,6 @@ TEST(HlsDiskFull, SingleWriterSkipsLostSegmentsAndReportsThoseAfterTheDiskHasRoo
                                  kNoCallback);
                 for (int i = 0; i < frames; ++i) writer.WriteFrame(MakeFrame(kWidth, kHeight, i, kFps, true));
             }
-            SmallDisk disk(test, 2560 * 1024);
             SegmentRecorder::Instance().Clear();
             ScopedLogCapture capture(3);
             std::vector<std::string> reportedWhileWriting;
@@ -318,6 +320,7 @@ TEST(HlsDiskFull, SingleWriterSkipsLostSegmentsAndReportsThoseAfterTheDiskHasRoo
         },
         ::testing::ExitedWithCode(0), "");
     PrintChildNotes(test);
+    UnmountSmallDisks(test);
 }
 
 // A presentation started on a disk that is already full: the set-up of the renditions fails on
@@ -370,6 +373,7 @@ TEST(HlsDiskFull, MultiStreamWriterOnAFullDiskFailsAtSetUpAndLeavesNoPlaylist) {
         },
         ::testing::ExitedWithCode(0), "");
     PrintChildNotes(test);
+    UnmountSmallDisks(test);
 }
 
 // A live rendition has no playlist to write at set-up; on a full disk it starts, loses every
@@ -402,6 +406,7 @@ TEST(HlsDiskFull, LiveWriterOnAFullDiskReportsNothingAndLeavesNoPlaylist) {
         },
         ::testing::ExitedWithCode(0), "");
     PrintChildNotes(test);
+    UnmountSmallDisks(test);
 }
 
 // The master playlist is due while the disk is full: it is not taken as written (no empty or
@@ -459,4 +464,5 @@ TEST(HlsDiskFull, MasterPlaylistThatCannotBeWrittenIsNotTakenAsWritten) {
         },
         ::testing::ExitedWithCode(0), "");
     PrintChildNotes(test);
+    UnmountSmallDisks(test);
 }

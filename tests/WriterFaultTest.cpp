@@ -74,6 +74,7 @@ TEST(WriterDiskFull, GenericWriterLogsErrorsAndKeepsTheFinishedFile) {
         },
         ::testing::ExitedWithCode(0), "");
     RuvarTest::PrintChildNotes("writer_disk_full");
+    RuvarTest::UnmountSmallDisks("writer_disk_full");
 }
 
 // A writer whose file cannot even be created on the full disk throws a clear error and leaves
@@ -107,4 +108,5 @@ TEST(WriterDiskFull, WriterOnAFullDiskFailsCleanly) {
         },
         ::testing::ExitedWithCode(0), "");
     RuvarTest::PrintChildNotes("writer_full_setup");
+    RuvarTest::UnmountSmallDisks("writer_disk_full_setup");
 }

@@ -12,7 +12,9 @@ namespace RuvarTest {
 // A directory where writing fails once about `bytes` are used. As root it is a tmpfs mounted
 // with size=<bytes> (unmounted again by the destructor); otherwise a plain directory and the
 // process's file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored) set to `bytes`, which then holds
-// per file. Use it inside a child process (EXPECT_EXIT) so that the limit cannot leak.
+// per file. Use it inside a child process (EXPECT_EXIT) so that the limit cannot leak, and make it
+// there before any thread starts: the tmpfs then lives in a mount namespace of the child's own and
+// goes with the child, however it ends.
 class SmallDisk {
 public:
     SmallDisk(const std::string& name, uint64_t bytes);
@@ -30,6 +32,11 @@ private:
     uint64_t m_bytes;
     bool m_mounted = false;
 };
+
+// In the parent, once a child is done: unmounts any SmallDisk named `name` that a child left
+// mounted (a child that had threads already when it made the disk shares the parent's mounts, and
+// a child that ends by _Exit does not run the destructor).
+void UnmountSmallDisks(const std::string& name);
 
 // Writes a file at `path` until the disk (or the file-size limit) refuses more; returns the bytes
 // written.
