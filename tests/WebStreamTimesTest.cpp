@@ -11,71 +11,21 @@
 #include "RuvarEduzid/VmsAgentWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
 #include "vms/VmsServer.h"
+#include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
-#include <map>
 #include <memory>
 
 using namespace Halvora::RuvarEduzid;
 using namespace Halvora::Video::Native;
+using namespace RuvarTest::Vms;
 using Halvora::Common::ScopedLogCapture;
 
 namespace {
 
-constexpr int kFrames = 150;
-// Frame 60 is the first after the 32-bit RTP clock wraps (its timestamp is 1800).
-constexpr int kWrapFrame = 60;
-constexpr uint32_t kTs0 = static_cast<uint32_t>(4294967296ULL - kWrapFrame * 3600ULL + 1800ULL);
 constexpr int kFramesRead = 70;
-constexpr long long kFrameTicks = 400000;  // 40 ms
-
-// 2021-01-01 00:00:00 UTC.
-constexpr uint64_t kNtp2021 = (2208988800ULL + 1609459200ULL) << 32;
-constexpr long long kFileTime2021 = 132539328000000000LL;
-constexpr long long kUnixUs2021 = 1609459200000000LL;
-constexpr long long kDay = 864000000000LL;
-
-std::string Config(const std::string& extra) {
-    return "{\"frames\": " + std::to_string(kFrames) + ", \"pace_ms\": 15, \"ts0\": " + std::to_string(kTs0) +
-           ", \"lifetime\": 50" + (extra.empty() ? "" : ", " + extra) + "}";
-}
-
-std::unique_ptr<GenericWebStreamFfmpegDecoder> Make(const std::string& name) {
-    return std::unique_ptr<GenericWebStreamFfmpegDecoder>(WebStreamDecoderFactory::GetDecoder(name));
-}
-
-std::vector<long long> ReadTimes(IFrameDecoder& decoder, int count) {
-    std::vector<long long> times;
-    for (int i = 0; i < count; ++i) {
-        auto frame = decoder.GetNextFrame();
-        if (!frame || frame->GetDecoderState() != DecoderState::Ok) break;
-        times.push_back(frame->GetFileTimeUtc());
-    }
-    return times;
-}
-
-// Checks that every time is the rule's time of a frame the server sent, frame after frame, and
-// that the frames read span the RTP timestamp wrap.
-void ExpectFrameTimes(const std::vector<long long>& times, const std::function<long long(int)>& expected,
-                      size_t minimumFrames = 40) {
-    std::map<long long, int> frameOf;
-    for (int k = 0; k < kFrames; ++k) frameOf[expected(k)] = k;
-    ASSERT_GE(times.size(), minimumFrames);
-    std::vector<int> frames;
-    for (size_t i = 0; i < times.size(); ++i) {
-        auto it = frameOf.find(times[i]);
-        ASSERT_NE(it, frameOf.end()) << "frame " << i << " has time " << times[i]
-                                     << ", which is no frame's time; first frame time " << times[0];
-        frames.push_back(it->second);
-    }
-    for (size_t i = 1; i < frames.size(); ++i)
-        EXPECT_EQ(frames[i], frames[i - 1] + 1) << "at frame " << i;
-    EXPECT_LT(frames.front(), kWrapFrame);
-    EXPECT_GE(frames.back(), kWrapFrame);
-}
 
 std::wstring NoOptions() { return L""; }
 
@@ -84,9 +34,7 @@ std::wstring NoOptions() { return L""; }
 TEST(WebStreamTimes, MilestoneDatesFramesFromTheSenderReport) {
     RUVAR_REQUIRE_RTSP_LAYER();
     // The report maps 2021-01-01 to the RTP time of frame 5.
-    RuvarTest::VmsServer server(Config(
-        "\"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) + ", \"frame\": 5, \"every\": 25}, "
-        "\"get_parameter\": {\"headers\": [[\"Range\", \"clock=20210101T000000Z-\"]]}"));
+    RuvarTest::VmsServer server(MilestoneStream(kNtp2021, 5).config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("Milestone");
     std::wstring json = NoOptions();
@@ -98,9 +46,7 @@ TEST(WebStreamTimes, MilestoneDatesFramesFromTheSenderReport) {
 TEST(WebStreamTimes, SeeTecDatesFramesFromTheReplyTime) {
     RUVAR_REQUIRE_RTSP_LAYER();
     // 1600000000000 ms since 1970 at the RTP time of frame 0.
-    RuvarTest::VmsServer server(Config("\"get_parameter\": {\"body\": \"Server: x\\r\\nSeeTecTimestamp: 1600000000000"
-                                       "\\r\\nLastRTPTimestamp: " +
-                                       std::to_string(kTs0) + "\\r\\nOther: y\\r\\n\"}"));
+    RuvarTest::VmsServer server(SeeTecStream(1600000000000ULL).config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("SeeTec");
     std::wstring json = NoOptions();
@@ -112,8 +58,7 @@ TEST(WebStreamTimes, SeeTecDatesFramesFromTheReplyTime) {
 
 TEST(WebStreamTimes, VmsAgentCountsTenMicrosecondUnitsFromTheRangeStart) {
     RUVAR_REQUIRE_RTSP_LAYER();
-    RuvarTest::VmsServer server(
-        Config("\"get_parameter\": {\"headers\": [[\"Range\", \"clock=20210101T000000Z-\"]]}"));
+    RuvarTest::VmsServer server(VmsAgentStream(0).config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("VmsAgent");
     std::wstring json = NoOptions();
@@ -141,7 +86,7 @@ TEST(WebStreamTimes, VmsAgentCountsTenMicrosecondUnitsFromTheRangeStart) {
 }
 
 TEST(WebStreamTimes, IssDatesFramesFromTheOpeningInstant) {
-    RuvarTest::VmsServer server(Config(""));
+    RuvarTest::VmsServer server(IssStream().config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("Iss");
     std::wstring json = NoOptions();
@@ -177,8 +122,7 @@ TEST(WebStreamTimes, IssForcesItsTimeouts) {
 }
 
 TEST(WebStreamTimes, GenetecAddsTheTimestampToTheRealTimeStart) {
-    RuvarTest::VmsServer server(
-        Config("\"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) + ", \"frame\": 0, \"every\": 25}"));
+    RuvarTest::VmsServer server(GenetecStream(kNtp2021).config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("Genetec");
     std::wstring json = NoOptions();
@@ -189,8 +133,8 @@ TEST(WebStreamTimes, GenetecAddsTheTimestampToTheRealTimeStart) {
 
 TEST(WebStreamTimes, DvtelTakesTheTimeOfTheRtpHeaderExtension) {
     RUVAR_REQUIRE_RTSP_LAYER();
-    // 637450560000000000 ticks since year 1 is 2021-01-01.
-    RuvarTest::VmsServer server(Config("\"dvtel\": {\"base\": 637450560000000000, \"step\": 400000}"));
+    // kYear1To2021 ticks since year 1 is 2021-01-01.
+    RuvarTest::VmsServer server(DvtelStream(kYear1To2021, kFrameTicks).config);
     ASSERT_GT(server.Port(), 0);
     auto decoder = Make("Dvtel");
     std::wstring json = NoOptions();
@@ -200,9 +144,8 @@ TEST(WebStreamTimes, DvtelTakesTheTimeOfTheRtpHeaderExtension) {
 
 TEST(WebStreamTimes, TwoDvtelDecodersEachSeeOnlyTheirOwnPackets) {
     RUVAR_REQUIRE_RTSP_LAYER();
-    RuvarTest::VmsServer first(Config("\"dvtel\": {\"base\": 637450560000000000, \"step\": 400000}"));
-    RuvarTest::VmsServer second(Config("\"dvtel\": {\"base\": " + std::to_string(637450560000000000LL + kDay) +
-                                       ", \"step\": 400000}"));
+    RuvarTest::VmsServer first(DvtelStream(kYear1To2021, kFrameTicks).config);
+    RuvarTest::VmsServer second(DvtelStream(kYear1To2021 + kDay, kFrameTicks).config);
     ASSERT_GT(first.Port(), 0);
     ASSERT_GT(second.Port(), 0);
     auto a = Make("Dvtel");

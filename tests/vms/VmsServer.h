@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -32,7 +33,7 @@ public:
     // sender_report {ntp, frame, every}, dvtel {base, step}, get_parameter {silent, silent_first,
     // headers, body}).
     explicit VmsServer(const std::string& configJson) {
-        static int servers = 0;
+        static std::atomic<int> servers{0};
         m_statsPath = TempDir("vms_stats" + std::to_string(servers++)) + "/stats.json";
         std::string script = std::string(RUVAR_SOURCE_DIR) + "/tests/vms/vms_rtsp_server.py";
         std::string fixture = VmsFixture();
