@@ -46,6 +46,7 @@ int RtspInput::ReadCallback(void* opaque, uint8_t* buffer, int size) {
     // Receiver reports the demuxer wrote since the last read go out now.
     AVIOContext* io = self->m_io;
     if (io && io->buf_ptr > io->buffer) avio_flush(io);
+    ++self->m_mediaReads;
     return self->m_session->ReadPacket(buffer, size);
 }
 
@@ -164,7 +165,12 @@ int RtspInput::SetRangeStart(int64_t start, int mode) {
 
 void RtspInput::Flush() {
     m_session->FlushQueue();
-    if (m_context) avformat_flush(m_context);
+    // What the demuxer holds is dropped as ReadFrame meets it. Its parser is kept: a parser that
+    // starts afresh gives its first frame no time, and that frame could not be timed from the range
+    // start.
+    m_dropQueued = true;
+    m_mediaReadsAtFlush = m_mediaReads;
+    m_dropHeldFrame = m_context && m_context->nb_streams > 0 && av_stream_get_parser(m_context->streams[0]);
     m_rebase = true;
 }
 
@@ -183,11 +189,28 @@ void RtspInput::AdjustTimestamps(AVPacket* packet) {
 }
 
 int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
-    int rc = av_read_frame(context, packet);
-    if (rc >= 0) {
-        if (RtspInput* input = Find(context)) input->AdjustTimestamps(packet);
+    RtspInput* input = Find(context);
+    for (;;) {
+        const int rc = av_read_frame(context, packet);
+        if (rc < 0 || !input) return rc;
+        if (input->m_dropQueued) {
+            // Packets the demuxer had queued at the flush come out before it reads the session
+            // again: dropped.
+            if (input->m_mediaReads == input->m_mediaReadsAtFlush) {
+                av_packet_unref(packet);
+                continue;
+            }
+            input->m_dropQueued = false;
+            // The packet completed by its first read after the flush began before the flush (the
+            // parser held its start): dropped too. The packets after it are the session's new media.
+            if (input->m_dropHeldFrame) {
+                av_packet_unref(packet);
+                continue;
+            }
+        }
+        input->AdjustTimestamps(packet);
+        return rc;
     }
-    return rc;
 }
 
 }  // namespace Rtsp

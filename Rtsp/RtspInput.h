@@ -55,6 +55,12 @@ private:
     int64_t m_rangeStart = 0;  // stream time base
     int64_t m_origin = 0;      // timestamp that maps to m_rangeStart
     bool m_rebase = false;     // the next packet becomes the origin
+    // Reads of the session's media by the demuxer, and their count at the latest flush: until the
+    // demuxer reads again, every packet it gives was queued in it before the flush.
+    uint64_t m_mediaReads = 0;
+    uint64_t m_mediaReadsAtFlush = 0;
+    bool m_dropQueued = false;     // a flush is dropping what the demuxer held
+    bool m_dropHeldFrame = false;  // with the frame its parser had begun
 };
 
 }  // namespace Rtsp

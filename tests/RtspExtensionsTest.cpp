@@ -80,13 +80,14 @@ std::string Server(RtspTestServer& server, const std::string& args, double maxSe
     return server.Url("/stream");
 }
 
-// Drops leading packets that carry no time (the parser starts afresh after a flush).
-void DropUntimed(std::vector<AVPacketPtr>& packets) {
-    size_t n = 0;
-    while (n < packets.size() && packets[n]->pts == AV_NOPTS_VALUE) ++n;
-    EXPECT_LE(n, 2u);
-    packets.erase(packets.begin(), packets.begin() + static_cast<long>(n));
+// Every packet read after a flush carries its time: the first one is the origin of the range
+// start, none is left for the decoder to guess.
+void ExpectAllTimed(const std::vector<AVPacketPtr>& packets) {
     ASSERT_FALSE(packets.empty());
+    for (size_t i = 0; i < packets.size(); ++i) {
+        EXPECT_NE(packets[i]->pts, AV_NOPTS_VALUE) << "packet " << i;
+        EXPECT_NE(packets[i]->dts, AV_NOPTS_VALUE) << "packet " << i;
+    }
 }
 
 int CountOf(const std::string& text, const std::string& what) {
@@ -118,7 +119,7 @@ TEST(RtspGetParameter, ReplyTextAndNptRangeStartMoveTheNextPacketTimes) {
     ASSERT_EQ(flush_packet_queue(input.ctx), 0);
     std::vector<AVPacketPtr> packets;
     ASSERT_EQ(ReadPackets(input.ctx, 6, &packets), 6);
-    DropUntimed(packets);
+    ExpectAllTimed(packets);
     EXPECT_EQ(input.ctx->streams[0]->time_base.den, 90000);
     EXPECT_EQ(packets[0]->pts, 12500000LL * 90000 / 1000000);
     for (size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i]->pts - packets[i - 1]->pts, 3600);
@@ -145,7 +146,7 @@ TEST(RtspGetParameter, ClockRangeIsUtcMicrosecondsAndModeZeroTakesStreamUnits) {
     ASSERT_EQ(flush_packet_queue(input.ctx), 0);
     after.clear();
     ASSERT_EQ(ReadPackets(input.ctx, 4, &after), 4);
-    DropUntimed(after);
+    ExpectAllTimed(after);
     ASSERT_GE(after.size(), 2u);
     EXPECT_EQ(after[0]->pts, 160000000000LL);
     EXPECT_EQ(after[1]->pts, 160000000000LL + 3600);
