@@ -11,14 +11,18 @@
 #include "support/RtspTestServer.h"
 #include "support/SyntheticFrame.h"
 #include "support/TestSupport.h"
+#include "vms/VmsServer.h"
+#include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,6 +41,66 @@ double CpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// System time in 100-ns ticks since 1970-01-01 UTC.
+long long NowTicks() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+               .count() /
+           100;
+}
+
+// What one web-stream decoder gave.
+struct WebStreamRun {
+    bool opened = false;
+    std::string error;  // an exception that left the decoder
+    std::vector<std::string> digests;
+    std::vector<long long> times;
+    long long before = 0, after = 0;  // system time around the decoder's whole run (NowTicks)
+};
+
+// Checks a decoder's frames against its own stream: consecutive frames of the stream, each with
+// the fixture's picture for that frame and exactly the time that the stream's rule gives it.
+void ExpectOwnStream(const RuvarTest::Vms::VmsStream& stream, const WebStreamRun& run,
+                     const std::vector<std::string>& pictures, size_t count, int frames) {
+    using namespace RuvarTest::Vms;
+    ASSERT_TRUE(run.error.empty()) << run.error;
+    ASSERT_TRUE(run.opened);
+    ASSERT_EQ(run.times.size(), count);
+    // The fixture picture of the first frame: the frame number modulo kFixtureFrames.
+    const auto firstPicture = std::find(pictures.begin(), pictures.end(), run.digests[0]);
+    ASSERT_NE(firstPicture, pictures.end()) << "the first frame is no picture of the stream";
+    const long long picture0 = firstPicture - pictures.begin();
+    // The frame number that each time stands for: counted from frame 0 (times fixed by the server),
+    // from the first packet after the flush (VmsAgent) or from the first frame read (Iss).
+    const long long reference = stream.origin == Origin::OpeningInstant ? run.times[0] : stream.time0;
+    std::vector<long long> number;
+    for (size_t i = 0; i < count; ++i) {
+        const long long offset = run.times[i] - reference;
+        ASSERT_EQ(offset % stream.increment, 0)
+            << "frame " << i << " has time " << run.times[i] << ", which is no frame's time of this stream";
+        number.push_back(offset / stream.increment);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(number[i], number[0] + static_cast<long long>(i)) << "frame " << i;
+        // Times fixed by the server name the frame; otherwise the first picture does.
+        const long long frame =
+            stream.origin == Origin::Server ? number[i] - stream.timeLead : picture0 + static_cast<long long>(i);
+        ASSERT_GE(frame, 0) << "frame " << i;
+        ASSERT_LT(frame, frames) << "frame " << i;
+        EXPECT_EQ(run.digests[i], pictures[static_cast<size_t>(frame % kFixtureFrames)]) << "frame " << i;
+    }
+    if (stream.origin == Origin::PacketAfterFlush) {
+        // The origin packet was read before the first frame.
+        EXPECT_GE(number[0], 0);
+    }
+    if (stream.origin == Origin::OpeningInstant) {
+        // Nothing is dropped before the first frame: it is one of the first pictures, and the time
+        // of frame 0 is the opening instant, read while the decoder ran.
+        const long long openedAt = run.times[0] - stream.time0 - picture0 * stream.increment;
+        EXPECT_GE(openedAt, run.before);
+        EXPECT_LE(openedAt, run.after);
+    }
 }
 
 }  // namespace
@@ -211,5 +275,89 @@ TEST(Load, EightRtspDecodersAtOnce) {
         frames += results[d].digests.size();
     }
     std::printf("load: %d RTSP decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
+                kDecoders, frames, wall, cpu, frames / wall);
+}
+
+// Twelve web-stream decoders at once, two of each video-management system, one thread each,
+// every one on a stand-in server of its own with times of its own (clock range, sender-report,
+// reply and extension times, first RTP timestamp, frame rate, SSRC): each decoder gives its own
+// stream's pictures frame after frame, each with exactly the time its system's rule gives for its
+// own stream. A time source shared between decoders (packet callbacks, RTP timing, registries)
+// shows as another stream's time.
+TEST(Load, TwelveWebStreamDecodersAtOnce) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    using namespace RuvarTest::Vms;
+    using Halvora::Video::Native::DecoderState;
+    constexpr int kDecoders = 12;
+    constexpr size_t kRead = 60;
+    // Served per session: the decoders that flush at the open start wherever the stream is by
+    // then, which under a slow build can be seconds after PLAY.
+    constexpr int kServed = 400;
+    const std::vector<std::string> pictures = FrameMd5(RuvarTest::VmsFixture());
+    ASSERT_EQ(pictures.size(), static_cast<size_t>(kFixtureFrames));
+
+    std::vector<VmsStream> streams;
+    for (int d = 0; d < kDecoders; ++d) {
+        const int set = d / 6;  // the second decoder of each system: other days, 20 frames/s
+        StreamTiming timing;
+        timing.step = set == 0 ? 3600 : 4500;
+        timing.ts0 = Ts0(timing.step, 97U * static_cast<uint32_t>(d));
+        timing.ssrc = 0x10203040U + 0x01010101U * static_cast<uint32_t>(d);
+        timing.frames = kServed;
+        const uint64_t seconds = static_cast<uint64_t>(set) * 86400 * 3 + 3600ULL * d + 7;
+        switch (d % 6) {
+            case 0: streams.push_back(MilestoneStream(kNtp2021 + (seconds << 32), set == 0 ? 5 : 3, timing)); break;
+            case 1: streams.push_back(SeeTecStream(1600000000000ULL + seconds * 1000 + 250, timing)); break;
+            case 2: streams.push_back(VmsAgentStream(static_cast<long long>(seconds), timing)); break;
+            case 3: streams.push_back(IssStream(timing)); break;
+            case 4: streams.push_back(GenetecStream(kNtp2021 + (seconds << 32), timing)); break;
+            default:
+                streams.push_back(DvtelStream(kYear1To2021 + static_cast<long long>(seconds) * 10000000LL,
+                                              set == 0 ? 400000 : 333333, timing));
+                break;
+        }
+    }
+    std::vector<std::unique_ptr<RuvarTest::VmsServer>> servers;
+    for (const auto& stream : streams) {
+        servers.push_back(std::make_unique<RuvarTest::VmsServer>(stream.config));
+        ASSERT_GT(servers.back()->Port(), 0);
+    }
+
+    std::vector<WebStreamRun> runs(kDecoders);
+    const auto start = std::chrono::steady_clock::now();
+    const double cpuStart = CpuSeconds();
+    std::vector<std::thread> threads;
+    for (int d = 0; d < kDecoders; ++d) {
+        threads.emplace_back([&, d] {
+            WebStreamRun& run = runs[d];
+            run.before = NowTicks();
+            try {
+                auto decoder = Make(streams[d].vendor);
+                std::wstring json = L"{\"RtspConnectionTimeout\": \"20000\", \"RtspGetFrameTimeoutParameter\": \"20000\"}";
+                run.opened = decoder->Initialize(servers[d]->Url(), -1, json);
+                while (run.opened && run.times.size() < kRead) {
+                    auto frame = decoder->GetNextFrame();
+                    if (!frame || frame->GetDecoderState() != DecoderState::Ok) break;
+                    run.digests.push_back(DecoderTest::PlanesMd5(*frame));
+                    run.times.push_back(frame->GetFileTimeUtc());
+                }
+            } catch (const std::exception& e) {
+                run.error = e.what();
+            }
+            run.after = NowTicks();
+        });
+    }
+    for (auto& t : threads) t.join();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
+
+    size_t frames = 0;
+    for (int d = 0; d < kDecoders; ++d) {
+        SCOPED_TRACE(streams[d].vendor + " decoder " + std::to_string(d));
+        ExpectOwnStream(streams[d], runs[d], pictures, kRead, kServed);
+        frames += runs[d].times.size();
+    }
+    std::printf("load: %d web-stream decoders at once (6 systems x 2): %zu frames in %.1f s wall, %.1f s CPU, "
+                "%.0f frames/s in all\n",
                 kDecoders, frames, wall, cpu, frames / wall);
 }

@@ -19,8 +19,8 @@
 namespace RuvarTest {
 namespace Vms {
 
-// Frames served per session: the 50-frame fixture three times over (frame k shows fixture
-// picture k % 50).
+// Frames served per session unless a test asks for more: the 50-frame fixture three times over
+// (frame k shows fixture picture k % 50).
 constexpr int kFrames = 150;
 constexpr int kFixtureFrames = 50;
 // Frame 60 is the first after the 32-bit RTP clock wraps (its timestamp is half a step).
@@ -53,11 +53,12 @@ struct StreamTiming {
     int step = kStep;
     uint32_t ssrc = 0x1234ABCD;
     int paceMs = 15;
+    int frames = kFrames;  // served per session
 };
 
-// The server's --config: kFrames frames with `timing`, plus `extra` (JSON members).
+// The server's --config: the frames and RTP side of `timing`, plus `extra` (JSON members).
 inline std::string Config(const std::string& extra, const StreamTiming& timing = {}) {
-    return "{\"frames\": " + std::to_string(kFrames) + ", \"pace_ms\": " + std::to_string(timing.paceMs) +
+    return "{\"frames\": " + std::to_string(timing.frames) + ", \"pace_ms\": " + std::to_string(timing.paceMs) +
            ", \"ts0\": " + std::to_string(timing.ts0) + ", \"step\": " + std::to_string(timing.step) +
            ", \"ssrc\": " + std::to_string(timing.ssrc) + ", \"lifetime\": 50" + (extra.empty() ? "" : ", " + extra) +
            "}";
