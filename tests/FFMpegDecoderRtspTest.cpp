@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 using namespace DecoderTest;
@@ -327,43 +328,30 @@ TEST(FFMpegDecoderRtsp, ReplyLaterThanTheConnectionTimeoutFailsInitialize) {
 // A slow answer ends early when the host interrupts, or when the server dies.
 TEST(FFMpegDecoderRtsp, SlowAnswerEndsAtInterruptOrWhenTheServerDies) {
     auto params = Timeouts(30000, 30000);
-    {
+    // Holds `method`'s reply for 25 s, runs `act` once the server is holding it, and expects
+    // Initialize to fail soon with `error` in its log.
+    auto slowAnswer = [&](const std::string& method, const std::function<void(RtspTestServer&, FFMpegDecoder&)>& act,
+                          const std::string& error) {
         RtspTestServer server;
-        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method SETUP"));
-        const std::string url = server.Url("/stream");
+        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method " + method));
         ScopedLogCapture capture(0);
         FFMpegDecoder decoder;
-        std::thread interrupter([&] {
-            server.WaitForLog("DELAY SETUP", 10000);
-            decoder.Interrupt();
+        std::thread actor([&] {
+            server.WaitForLog("DELAY " + method, 10000);
+            act(server, decoder);
         });
         const auto start = Clock::now();
-        EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
-        const double interrupted = SecondsSince(start);
-        interrupter.join();
-        EXPECT_LT(interrupted, 5.0);
-        EXPECT_TRUE(capture.Sink().Contains("Err: Immediate exit requested", LogError));
+        EXPECT_FALSE(decoder.Initialize(InfoFor(server.Url("/stream")), &params));
+        const double failed = SecondsSince(start);
+        actor.join();
+        EXPECT_LT(failed, 5.0);
+        EXPECT_TRUE(capture.Sink().Contains(error, LogError));
         EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), Error);  // nothing open
-        std::printf("interrupted during a slow SETUP: Initialize failed after %.2f s\n", interrupted);
-    }
-    {
-        RtspTestServer server;
-        ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(), "--reply-delay 25 --delay-method PLAY"));
-        const std::string url = server.Url("/stream");
-        ScopedLogCapture capture(0);
-        FFMpegDecoder decoder;
-        std::thread killer([&] {
-            server.WaitForLog("DELAY PLAY", 10000);
-            server.Kill();
-        });
-        const auto start = Clock::now();
-        EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
-        const double died = SecondsSince(start);
-        killer.join();
-        EXPECT_LT(died, 5.0);
-        EXPECT_TRUE(capture.Sink().Contains("Err: End of file", LogError));
-        std::printf("server killed during a slow PLAY: Initialize failed after %.2f s\n", died);
-    }
+        std::printf("slow %s ended after %.2f s: %s\n", method.c_str(), failed, error.c_str());
+    };
+    slowAnswer("SETUP", [](RtspTestServer&, FFMpegDecoder& decoder) { decoder.Interrupt(); },
+               "Err: Immediate exit requested");
+    slowAnswer("PLAY", [](RtspTestServer& server, FFMpegDecoder&) { server.Kill(); }, "Err: End of file");
 }
 
 // Media slower than real time (three frame times per frame) but within the get-frame time-out:
