@@ -152,44 +152,70 @@ TEST(Load, SeveralHlsWritersAtOnce) {
                 kWriters, kFrames, wall, cpu, kWriters * kFrames / wall);
 }
 
-// Sixteen decoders at once, each on its own thread, over eight kinds of file: every decoder gives
-// exactly the pictures that the same file gives decoded alone.
-TEST(Load, SixteenFileDecodersAtOnce) {
+// Sixteen file decoders over eight kinds of file and eight FFMpegDecoders on "rtsp://" addresses
+// (one server that sends as fast as the connections take it), all at once, one thread each:
+// every file decoder gives exactly the pictures that its file gives decoded alone, every RTSP
+// decoder the stream's pictures frame for frame.
+TEST(Load, SixteenFilesAndEightRtspStreamsAtOnce) {
     using namespace DecoderTest;
     const std::vector<std::string> files = {H264Mp4NoB(), H264Mp4B(),       HevcMkv(),      Vp9Webm(),
                                             TsVideoSecond(), MjpegFullRange(), Mpeg4OddSize(), H264Yuv422()};
-    std::vector<Decoded> reference;
+    std::vector<Decoded> fileReference;
     for (const auto& f : files) {
         FFMpegDecoder decoder;
         ASSERT_TRUE(decoder.Initialize(InfoFor(f), nullptr)) << f;
-        reference.push_back(DecodeAll(decoder));
-        ASSERT_EQ(reference.back().endState, EndOfArchive) << f;
+        fileReference.push_back(DecodeAll(decoder));
+        ASSERT_EQ(fileReference.back().endState, EndOfArchive) << f;
     }
-    constexpr int kDecoders = 16;
+    constexpr int kFileDecoders = 16;
+    constexpr int kRtspDecoders = 8;
+    constexpr int kRounds = 4;  // the 50-frame fixture, sent four times over in one session
+    const std::vector<std::string> once = FrameMd5(RtspTestServer::H264Fixture());
+    std::vector<std::string> rtspReference;
+    for (int r = 0; r < kRounds; ++r) rtspReference.insert(rtspReference.end(), once.begin(), once.end());
+    RtspTestServer server;
+    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(),
+                                     "--fps-pace 0 --loop 1 --frames " + std::to_string(rtspReference.size()), 240));
+    const std::vector<std::shared_ptr<DecoderParameter>> params = {
+        std::make_shared<RtspConnectionTimeoutParameter>(20000), std::make_shared<RtspGetFrameTimeoutParameter>(20000)};
+
+    constexpr int kDecoders = kFileDecoders + kRtspDecoders;
     std::vector<Decoded> results(kDecoders);
     std::vector<int> opened(kDecoders, 0);
+    std::vector<double> finished(kDecoders, 0.0);
     const auto start = std::chrono::steady_clock::now();
     const double cpuStart = CpuSeconds();
     std::vector<std::thread> threads;
     for (int d = 0; d < kDecoders; ++d) {
         threads.emplace_back([&, d] {
             FFMpegDecoder decoder;
-            opened[d] = decoder.Initialize(InfoFor(files[d % files.size()]), nullptr);
+            opened[d] = d < kFileDecoders ? decoder.Initialize(InfoFor(files[d % files.size()]), nullptr)
+                                          : decoder.Initialize(InfoFor(server.Url("/stream")), &params);
             if (opened[d]) results[d] = DecodeAll(decoder);
+            finished[d] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         });
     }
     for (auto& t : threads) t.join();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = CpuSeconds() - cpuStart;
-    size_t frames = 0;
+    size_t fileFrames = 0, rtspFrames = 0;
     for (int d = 0; d < kDecoders; ++d) {
         ASSERT_TRUE(opened[d]) << d;
         EXPECT_EQ(results[d].endState, EndOfArchive) << d;
-        EXPECT_EQ(results[d].digests, reference[d % files.size()].digests) << "decoder " << d;
-        frames += results[d].digests.size();
+        if (d < kFileDecoders) {
+            EXPECT_EQ(results[d].digests, fileReference[d % files.size()].digests) << "file decoder " << d;
+            fileFrames += results[d].digests.size();
+        } else {
+            EXPECT_EQ(results[d].digests, rtspReference) << "RTSP decoder " << d - kFileDecoders;
+            rtspFrames += results[d].digests.size();
+        }
     }
-    std::printf("load: %d file decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
-                kDecoders, frames, wall, cpu, frames / wall);
+    const double filesDone = *std::max_element(finished.begin(), finished.begin() + kFileDecoders);
+    const double rtspDone = *std::max_element(finished.begin() + kFileDecoders, finished.end());
+    std::printf("load: %d file decoders and %d RTSP decoders at once: %zu + %zu frames in %.1f s wall "
+                "(files done at %.1f s, RTSP at %.1f s), %.1f s CPU, %.0f frames/s in all\n",
+                kFileDecoders, kRtspDecoders, fileFrames, rtspFrames, wall, filesDone, rtspDone, cpu,
+                (fileFrames + rtspFrames) / wall);
 }
 
 // Eight RTSP inputs of the library's RTSP layer at once, one thread each, from one server: every
@@ -236,46 +262,6 @@ TEST(Load, EightRtspStreamsAtOnce) {
         total += packets[s];
     }
     std::printf("load: %d RTSP streams at once: %d packets in %.1f s wall, %.1f s CPU\n", kStreams, total, wall, cpu);
-}
-
-// Eight FFMpegDecoders on "rtsp://" addresses at once, one thread each, from one server that sends
-// as fast as the connections take it: every decoder gives the stream's pictures frame for frame.
-TEST(Load, EightRtspDecodersAtOnce) {
-    using namespace DecoderTest;
-    constexpr int kDecoders = 8;
-    constexpr int kRounds = 4;  // the 50-frame fixture, sent four times over in one session
-    const std::vector<std::string> once = FrameMd5(RtspTestServer::H264Fixture());
-    std::vector<std::string> reference;
-    for (int r = 0; r < kRounds; ++r) reference.insert(reference.end(), once.begin(), once.end());
-    RtspTestServer server;
-    ASSERT_TRUE(server.StartScripted(RtspTestServer::H264Fixture(),
-                                     "--fps-pace 0 --loop 1 --frames " + std::to_string(reference.size()), 240));
-    const std::vector<std::shared_ptr<DecoderParameter>> params = {
-        std::make_shared<RtspConnectionTimeoutParameter>(20000), std::make_shared<RtspGetFrameTimeoutParameter>(20000)};
-    std::vector<Decoded> results(kDecoders);
-    std::vector<int> opened(kDecoders, 0);
-    const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = CpuSeconds();
-    std::vector<std::thread> threads;
-    for (int d = 0; d < kDecoders; ++d) {
-        threads.emplace_back([&, d] {
-            FFMpegDecoder decoder;
-            opened[d] = decoder.Initialize(InfoFor(server.Url("/stream")), &params);
-            if (opened[d]) results[d] = DecodeAll(decoder);
-        });
-    }
-    for (auto& t : threads) t.join();
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = CpuSeconds() - cpuStart;
-    size_t frames = 0;
-    for (int d = 0; d < kDecoders; ++d) {
-        ASSERT_TRUE(opened[d]) << d;
-        EXPECT_EQ(results[d].endState, EndOfArchive) << d;
-        EXPECT_EQ(results[d].digests, reference) << "decoder " << d;
-        frames += results[d].digests.size();
-    }
-    std::printf("load: %d RTSP decoders at once: %zu frames in %.1f s wall, %.1f s CPU, %.0f frames/s in all\n",
-                kDecoders, frames, wall, cpu, frames / wall);
 }
 
 // Twelve web-stream decoders at once, two of each video-management system, one thread each,
