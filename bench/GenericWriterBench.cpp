@@ -2,14 +2,13 @@
 // Usage: GenericWriterBench <frames.yuv> <width> <height> <output.mp4>
 // Built and run by generic-writer-vs-ffmpeg.sh.
 #include "Common/DateTime.h"
+#include "bench/RawFrames.h"
 #include "Orvi/Yuv420PImage.h"
 #include "RuvarEduzid/GenericVideoWriter.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,22 +19,10 @@ int main(int argc, char** argv) {
     }
     const int width = std::atoi(argv[2]);
     const int height = std::atoi(argv[3]);
-    std::ifstream in(argv[1], std::ios::binary);
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t frameSize = static_cast<size_t>(width) * height * 3 / 2;
-    const int frames = static_cast<int>(bytes.size() / frameSize);
-    if (frames < 1) {
-        std::fprintf(stderr, "no frames in %s\n", argv[1]);
-        return 2;
-    }
-    std::vector<Halvora::Orvi::Yuv420PImage> images;
-    for (int i = 0; i < frames; ++i) {
-        unsigned char* y = bytes.data() + frameSize * i;
-        unsigned char* u = y + width * height;
-        unsigned char* v = u + (width / 2) * (height / 2);
-        images.emplace_back(cv::Mat_<unsigned char>(height, width, y), cv::Mat_<unsigned char>(height / 2, width / 2, u),
-                            cv::Mat_<unsigned char>(height / 2, width / 2, v));
-    }
+    RawFrames raw;
+    if (!LoadRawFrames(argv[1], width, height, raw)) return 2;
+    const std::vector<Halvora::Orvi::Yuv420PImage>& images = raw.images;
+    const int frames = static_cast<int>(images.size());
     const std::string out = argv[4];
     const auto start = std::chrono::steady_clock::now();
     {

@@ -3,14 +3,13 @@
 // Usage: HlsWriterBench <frames.yuv> <width> <height> <master.m3u8>
 // Built and run by hls-writer-vs-ffmpeg.sh.
 #include "Common/DateTime.h"
+#include "bench/RawFrames.h"
 #include "Orvi/Yuv420PImage.h"
 #include "RuvarEduzid/VideoWriterFactory.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,22 +36,10 @@ int main(int argc, char** argv) {
     }
     const int width = std::atoi(argv[2]);
     const int height = std::atoi(argv[3]);
-    std::ifstream in(argv[1], std::ios::binary);
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t frameSize = static_cast<size_t>(width) * height * 3 / 2;
-    const int frames = static_cast<int>(bytes.size() / frameSize);
-    if (frames < 1) {
-        std::fprintf(stderr, "no frames in %s\n", argv[1]);
-        return 2;
-    }
-    std::vector<Halvora::Orvi::Yuv420PImage> images;
-    for (int i = 0; i < frames; ++i) {
-        unsigned char* y = bytes.data() + frameSize * i;
-        unsigned char* u = y + width * height;
-        unsigned char* v = u + (width / 2) * (height / 2);
-        images.emplace_back(cv::Mat_<unsigned char>(height, width, y), cv::Mat_<unsigned char>(height / 2, width / 2, u),
-                            cv::Mat_<unsigned char>(height / 2, width / 2, v));
-    }
+    RawFrames raw;
+    if (!LoadRawFrames(argv[1], width, height, raw)) return 2;
+    const std::vector<Halvora::Orvi::Yuv420PImage>& images = raw.images;
+    const int frames = static_cast<int>(images.size());
     const std::string master = argv[4];
     Halvora::RuvarEduzid::HlsWriterParams params(std::wstring(master.begin(), master.end()), frames / 25.0, 25.0,
                                                  Halvora::RuvarEduzid::GetTsFilePathCb{nullptr});

@@ -21,25 +21,9 @@ clip="$work/clip.mp4"
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \
   -c:v libx264 -preset veryfast -crf 23 -pix_fmt yuv420p "$clip"
 
-timed() {  # seconds of one run of the command
-  local s e
-  s=$(date +%s.%N)
-  "$@" >/dev/null
-  e=$(date +%s.%N)
-  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
-}
-best() {  # best of three: prints seconds
-  local best=""
-  for _ in 1 2 3; do
-    local t
-    t=$(timed "$@")
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
 decoded=$("$work/DecoderBench" "$clip" | awk '{ print $2 }')
-ours=$(best "$work/DecoderBench" "$clip")
-theirs=$(best ffmpeg -v error -nostdin -threads 1 -i "$clip" -f null -)
+ours=$(best_of_3 "$work/DecoderBench" "$clip")
+theirs=$(best_of_3 ffmpeg -v error -nostdin -threads 1 -i "$clip" -f null -)
 echo "H.264 ${WIDTH}x${HEIGHT}, $FRAMES frames (ours decoded $decoded)"
 awk -v n="$FRAMES" -v a="$ours" -v b="$theirs" 'BEGIN {
   printf "FFMpegDecoder      %8.2f frames/s (%.3f s)\n", n / a, a

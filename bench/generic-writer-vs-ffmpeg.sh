@@ -25,26 +25,13 @@ raw="$work/frames.yuv"
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \
   -pix_fmt yuv420p -f rawvideo "$raw"
 
-best() {  # best of three: prints seconds
-  local best=""
-  for _ in 1 2 3; do
-    local t
-    t=$("$@")
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
 ours_once() { "$work/GenericWriterBench" "$raw" "$WIDTH" "$HEIGHT" "$work/ours.mp4" | awk '{ print $2 }'; }
 theirs_once() {
-  local s e
-  s=$(date +%s.%N)
-  ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt yuv420p -s "${WIDTH}x${HEIGHT}" -r 25 -i "$raw" \
+  seconds_of ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt yuv420p -s "${WIDTH}x${HEIGHT}" -r 25 -i "$raw" \
     -c:v "$encoder" -b:v 400000 -crf 23 -g 12 -pix_fmt yuv420p -f mp4 "$work/theirs.mp4"
-  e=$(date +%s.%N)
-  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
 }
-ours=$(best ours_once)
-theirs=$(best theirs_once)
+ours=$(best_of_3_printed ours_once)
+theirs=$(best_of_3_printed theirs_once)
 count() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1"; }
 echo "encoder $encoder, ${WIDTH}x${HEIGHT}, $FRAMES frames (ours wrote $(count "$work/ours.mp4"), ffmpeg $(count "$work/theirs.mp4"))"
 awk -v n="$FRAMES" -v a="$ours" -v b="$theirs" 'BEGIN {

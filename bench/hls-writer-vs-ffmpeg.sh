@@ -26,33 +26,20 @@ raw="$work/frames.yuv"
 ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=${WIDTH}x${HEIGHT}:rate=25" -frames:v "$FRAMES" \
   -pix_fmt yuv420p -f rawvideo "$raw"
 
-best() {  # best of three: prints seconds
-  local best=""
-  for _ in 1 2 3; do
-    local t
-    t=$("$@")
-    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
-  done
-  echo "$best"
-}
 ours_once() {
   rm -rf "$work/ours" && mkdir -p "$work/ours"
   "$work/HlsWriterBench" "$raw" "$WIDTH" "$HEIGHT" "$work/ours/master.m3u8" | awk '{ print $2 }'
 }
 theirs_once() {
   rm -rf "$work/theirs" && mkdir -p "$work/theirs"
-  local s e
-  s=$(date +%s.%N)
-  ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt yuv420p -s "${WIDTH}x${HEIGHT}" -r 25 -i "$raw" \
+  seconds_of ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt yuv420p -s "${WIDTH}x${HEIGHT}" -r 25 -i "$raw" \
     -filter_complex "[0:v]split=2[a][b];[a]scale=1280:720:flags=bilinear[v0];[b]scale=640:360:flags=bilinear[v1]" \
     -map "[v0]" -map "[v1]" -c:v libx264 -preset ultrafast -crf 23 -g 50 -threads "$threads" -pix_fmt yuv420p \
     -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename "$work/theirs/%v/out%03d.ts" \
     -master_pl_name master.m3u8 -var_stream_map "v:0 v:1" "$work/theirs/%v/video.m3u8"
-  e=$(date +%s.%N)
-  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
 }
-ours=$(best ours_once)
-theirs=$(best theirs_once)
+ours=$(best_of_3_printed ours_once)
+theirs=$(best_of_3_printed theirs_once)
 count() { ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$1" | grep -m1 .; }
 echo "libx264 ultrafast, ${WIDTH}x${HEIGHT} -> 1280x720 + 640x360, $FRAMES frames, $(nproc) cores" \
   "(ours wrote $(count "$work/ours/0/video.m3u8") + $(count "$work/ours/1/video.m3u8")," \

@@ -16,3 +16,25 @@ build_bench() {
     -L"$libdir" -L"$common" -Wl,-rpath,"$libdir" -Wl,-rpath,"$common" \
     -lRuvarEduzid -lHalvoraCommon "$@" -o "$output"
 }
+
+# Wall seconds of one run of a command (its output discarded).
+seconds_of() {
+  local s e
+  s=$(date +%s.%N)
+  "$@" >/dev/null 2>&1
+  e=$(date +%s.%N)
+  awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
+}
+
+# Smallest of three numbers printed by three runs of a command (seconds).
+best_of_3_printed() {
+  local best="" t
+  for _ in 1 2 3; do
+    t=$("$@")
+    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
+  done
+  echo "$best"
+}
+
+# Best wall time in seconds of three runs of a command.
+best_of_3() { best_of_3_printed seconds_of "$@"; }
