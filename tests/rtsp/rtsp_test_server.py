@@ -16,6 +16,8 @@ import sys
 import threading
 import time
 
+from annexb import read_nal_units
+
 args = None
 log_lock = threading.Lock()
 
@@ -29,23 +31,8 @@ def log(text):
 
 
 def read_access_units(path):
-    data = open(path, "rb").read()
-    nals = []
-    i = 0
-    starts = []
-    while True:
-        j = data.find(b"\x00\x00\x01", i)
-        if j < 0:
-            break
-        starts.append(j + 3)
-        i = j + 3
-    for k, s in enumerate(starts):
-        e = starts[k + 1] - 3 if k + 1 < len(starts) else len(data)
-        nal = data[s:e]
-        while nal.endswith(b"\x00"):
-            nal = nal[:-1]
-        if nal:
-            nals.append(nal)
+    """Access units: the NAL units up to and including each picture's slice."""
+    nals = read_nal_units(path)
     units, current = [], []
     for nal in nals:
         current.append(nal)

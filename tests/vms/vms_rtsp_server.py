@@ -22,30 +22,16 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "rtsp"))
+from annexb import read_nal_units  # noqa: E402
+
 NTP_UNIX_OFFSET = 2208988800
 
 
 def read_access_units(path):
     """Splits an Annex B stream written with access-unit delimiters into access units (lists of NAL
     units without start codes, delimiters dropped)."""
-    data = open(path, "rb").read()
-    nals = []
-    i = 0
-    starts = []
-    while True:
-        j = data.find(b"\x00\x00\x01", i)
-        if j < 0:
-            break
-        starts.append(j + 3)
-        i = j + 3
-    for k, s in enumerate(starts):
-        e = starts[k + 1] - 3 if k + 1 < len(starts) else len(data)
-        nal = data[s:e]
-        # A four-byte start code leaves one zero byte at the end of the previous unit.
-        while nal.endswith(b"\x00") and k + 1 < len(starts):
-            nal = nal[:-1]
-        if nal:
-            nals.append(nal)
+    nals = read_nal_units(path)
     units = []
     current = []
     for nal in nals:
