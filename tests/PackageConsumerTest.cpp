@@ -37,6 +37,16 @@ TEST_F(PackageConsumer, InstallPutsLibrariesHeadersToolAndPackageFilesInPlace) {
         EXPECT_EQ(RunCommand("test -e " + Quote(s_prefix + path)), 0) << path;
 }
 
+TEST_F(PackageConsumer, InstalledLibraryLoadedByFullPathFindsHalvoraCommonInItsOwnFolder) {
+    ASSERT_TRUE(s_installed) << s_log;
+    std::string lib = s_prefix + "/lib";
+    std::string out;
+    int rc = RunCommand("env -u LD_LIBRARY_PATH ASAN_OPTIONS=detect_leaks=0 " + Quote(RUVAR_LIBRARY_LOADER) + " " +
+                            Quote(lib + "/libRuvarEduzid.so") + " " + Quote(lib + "/libHalvoraCommon.so.1"),
+                        &out, true);
+    EXPECT_EQ(rc, 0) << out;
+}
+
 TEST_F(PackageConsumer, CMakeProjectBuildsAndRunsAgainstTheInstalledPackage) {
     ASSERT_TRUE(s_installed) << s_log;
     std::string build = s_prefix + "/../consumer-cmake";
