@@ -1,18 +1,49 @@
 #!/usr/bin/python3
 """A scriptable RTSP server standing in for a video-management system in the tests.
 
-Serves one H.264 video track (RTP over the RTSP connection, interleaved channels 0/1) made from
-an Annex B file, with the server-side times a test chooses: the first RTP timestamp (so that the
-32-bit clock can wrap mid-stream), RTCP sender reports with chosen NTP times, RTP header
-extensions carrying Dvtel times, and chosen GET_PARAMETER replies (silent for the first N
-requests, or always). Listens on 127.0.0.1 only and exits by itself after --lifetime seconds or
-when its clients are gone.
+Serves one H.264 video track made from an Annex B file, over RTP on the RTSP connection
+(interleaved channels 0/1) or over UDP unicast (a port pair of its own on 127.0.0.1), with the
+server-side times a test chooses: the first RTP timestamp (so that the 32-bit clock can wrap
+mid-stream), RTCP sender reports with chosen NTP times, RTP header extensions carrying Dvtel times,
+chosen GET_PARAMETER replies (silent for the first N requests, or always; optionally naming the
+clock time of the next frame sent) and an RTCP BYE after the last frame. With --pts the access
+units are in decode order and carry their presentation times (B-frames). Listens on 127.0.0.1 only
+and exits by itself after the lifetime or when its clients are gone.
 
 Prints "PORT <n>" on stdout once it listens.
+
+--config keys (JSON object; defaults in main()):
+  frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats),
+      first RTP timestamp, 90 kHz units per presentation frame, SSRC, milliseconds between frames,
+      seconds the server lives
+  transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
+                          others are answered 461
+  sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
+                          time `ntp` is the RTP time of presentation frame `frame`
+  dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
+                          base + step * (presentation index of j)
+  bye                     an RTCP BYE right after the last frame's packets
+  bye_delay_ms            the BYE comes this long after the last frame instead (for clients that
+                          read the RTCP port before the RTP port and would miss the last frame)
+  get_parameter           the GET_PARAMETER replies, which go out between two access units:
+      silent, silent_first    no reply at all, or none to the first N requests
+      headers, body           [[name, value], ...] and a text/parameters body added to each reply
+      next_frame_range {base_us, us_per_frame}   a "Range: clock=YYYYMMDDTHHMMSS.ffffffZ-" header
+                              at base_us + us_per_frame * p microseconds since 1970 (UTC), p being
+                              the presentation index of the next access unit sent after the reply
+                              (one past the last frame once all are sent)
+      delay_ms                each reply held this long while the stream goes on
+  udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER
+                          reply (the reply comes on the connection, the media on UDP)
+
+--stats: a JSON list, one object per session: methods (the requests in order), get_parameter (how
+many), frames_sent, named_frames (the p of each next_frame_range reply), transport ("tcp", "udp",
+null before SETUP), bye_sent.
 """
 
 import argparse
 import base64
+import datetime
 import json
 import os
 import select
@@ -26,6 +57,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from annexb import read_nal_units  # noqa: E402
 
 NTP_UNIX_OFFSET = 2208988800
+EPOCH = datetime.datetime(1970, 1, 1)
 
 
 def read_access_units(path):
@@ -46,29 +78,136 @@ def read_access_units(path):
     return units
 
 
+def read_presentation_indices(path, count):
+    """The presentation index of each access unit, in decode order: one integer per unit."""
+    with open(path) as f:
+        values = [int(v) for v in f.read().split()]
+    if len(values) != count:
+        sys.exit("%s: %d presentation indices for %d access units" % (path, len(values), count))
+    if sorted(values) != list(range(count)):
+        sys.exit("%s: the presentation indices are not 0..%d each once" % (path, count - 1))
+    return values
+
+
+def clock_text(us):
+    """"YYYYMMDDTHHMMSS.ffffffZ" of `us` microseconds since 1970 (UTC)."""
+    t = EPOCH + datetime.timedelta(microseconds=us)
+    return t.strftime("%Y%m%dT%H%M%S") + ".%06dZ" % t.microsecond
+
+
+def parse_transport(header):
+    """The first acceptable choice of a SETUP Transport header: ("tcp", None) for RTP on the
+    connection, ("udp", (rtp port, rtcp port)) for UDP unicast, in the client's order of
+    preference; a list of all choices."""
+    choices = []
+    for alternative in header.split(","):
+        params = [p.strip() for p in alternative.split(";") if p.strip()]
+        if not params:
+            continue
+        proto = params[0].upper()
+        names = {}
+        for p in params[1:]:
+            k, _, v = p.partition("=")
+            names[k.strip().lower()] = v.strip()
+        if proto.endswith("/TCP") or "interleaved" in names:
+            choices.append(("tcp", None))
+        elif proto in ("RTP/AVP", "RTP/AVP/UDP") and "client_port" in names and "multicast" not in names:
+            ports = names["client_port"].split("-")
+            try:
+                rtp = int(ports[0])
+                rtcp = int(ports[1]) if len(ports) > 1 and ports[1] else rtp + 1
+            except ValueError:
+                continue
+            choices.append(("udp", (rtp, rtcp)))
+    return choices
+
+
+def udp_port_pair(host):
+    """Two UDP sockets bound to host on an even port and the odd port above it."""
+    for _ in range(200):
+        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        rtp.bind((host, 0))
+        port = rtp.getsockname()[1]
+        if port % 2 == 0 and port < 65535:
+            rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                rtcp.bind((host, port + 1))
+                return rtp, rtcp
+            except OSError:
+                rtcp.close()
+        rtp.close()
+    raise OSError("no free UDP port pair")
+
+
 class Session:
     stats_file = ""
     all_stats = []
+    stats_lock = threading.Lock()
 
-    def __init__(self, conn, cfg, units, sps, pps, stats):
+    def __init__(self, conn, cfg, units, pres, sps, pps, stats):
         self.conn = conn
         self.cfg = cfg
         self.units = units
+        self.pres = pres
         self.sps = sps
         self.pps = pps
         self.stats = stats
+        # Guards the RTSP connection's bytes (replies and interleaved packets).
         self.lock = threading.Lock()
+        # Held while one access unit's packets go out: GET_PARAMETER replies fall between units.
+        self.unit_lock = threading.Lock()
         self.playing = threading.Event()
         self.closed = threading.Event()
         self.session_id = "12345678"
         self.get_parameter_count = 0
+        self.transport = None
+        self.udp = None  # (rtp socket, rtcp socket, client rtp address, client rtcp address)
+        self.next_unit = 0  # decode index of the next access unit to send
+        self.gap_until = 0.0  # monotonic time before which no RTP packet goes out (UDP)
 
+    # ---- sending ---------------------------------------------------------------------------
     def send(self, data):
         with self.lock:
             self.conn.sendall(data)
 
     def send_interleaved(self, channel, payload):
         self.send(b"$" + bytes([channel]) + struct.pack(">H", len(payload)) + payload)
+
+    def send_udp(self, sock, address, payload):
+        try:
+            sock.sendto(payload, address)
+        except ConnectionRefusedError:
+            pass  # the client's port is not open (yet, or any more): a lost datagram
+
+    def send_rtp(self, packet):
+        if self.transport == "udp":
+            self.send_udp(self.udp[0], self.udp[2], packet)
+        else:
+            self.send_interleaved(0, packet)
+
+    def send_rtcp(self, packet):
+        if self.transport == "udp":
+            self.send_udp(self.udp[1], self.udp[3], packet)
+        else:
+            self.send_interleaved(1, packet)
+
+    def write_stats(self):
+        if not Session.stats_file:
+            return
+        with Session.stats_lock:
+            with open(Session.stats_file + ".tmp", "w") as f:
+                json.dump(Session.all_stats, f)
+            os.replace(Session.stats_file + ".tmp", Session.stats_file)
+
+    def set_stat(self, key, value):
+        with Session.stats_lock:
+            self.stats[key] = value
+
+    def presentation_index(self, k):
+        """Presentation index of the k-th access unit sent: the file repeats, each time after all
+        frames of the times before."""
+        n = len(self.units)
+        return (k // n) * n + self.pres[k % n]
 
     # ---- RTSP requests ---------------------------------------------------------------------
     def reply(self, cseq, status="200 OK", headers=None, body=b""):
@@ -90,12 +229,64 @@ class Session:
 
     def handle(self, method, url, headers, body):
         cseq = headers.get("cseq", "0")
-        self.stats["methods"].append(method)
+        with Session.stats_lock:
+            self.stats["methods"].append(method)
         self.handle_request(method, url, headers, cseq)
-        if Session.stats_file:
-            with open(Session.stats_file + ".tmp", "w") as f:
-                json.dump(Session.all_stats, f)
-            os.replace(Session.stats_file + ".tmp", Session.stats_file)
+        self.write_stats()
+
+    def setup(self, headers, cseq):
+        accepted = self.cfg.get("transports", ["tcp", "udp"])
+        choices = [c for c in parse_transport(headers.get("transport", "")) if c[0] in accepted]
+        if not choices:
+            self.reply(cseq, "461 Unsupported Transport")
+            return
+        kind, ports = choices[0]
+        if self.udp:
+            for s in self.udp[:2]:
+                s.close()
+            self.udp = None
+        ssrc = "ssrc=%08X" % self.cfg["ssrc"]
+        if kind == "tcp":
+            transport = "RTP/AVP/TCP;unicast;interleaved=0-1;" + ssrc
+        else:
+            rtp, rtcp = udp_port_pair("127.0.0.1")
+            peer = self.conn.getpeername()[0]
+            self.udp = (rtp, rtcp, (peer, ports[0]), (peer, ports[1]))
+            transport = "RTP/AVP;unicast;client_port=%d-%d;server_port=%d-%d;%s" % (
+                ports[0], ports[1], rtp.getsockname()[1], rtcp.getsockname()[1], ssrc)
+            threading.Thread(target=self.udp_drain, daemon=True).start()
+        self.transport = kind
+        self.set_stat("transport", kind)
+        self.reply(cseq, headers=[("Session", self.session_id + ";timeout=60"), ("Transport", transport)])
+
+    def get_parameter(self, cseq):
+        self.get_parameter_count += 1
+        self.set_stat("get_parameter", self.get_parameter_count)
+        gp = self.cfg.get("get_parameter", {})
+        if gp.get("silent") or self.get_parameter_count <= gp.get("silent_first", 0):
+            return
+        if gp.get("delay_ms", 0) > 0:
+            # Held while the stream goes on; the position below is the one at sending time.
+            self.closed.wait(gp["delay_ms"] / 1000.0)
+        extra = [(k, v) for k, v in gp.get("headers", [])]
+        text = gp.get("body", "").encode()
+        with self.unit_lock:
+            range_header = []
+            nfr = gp.get("next_frame_range")
+            if nfr is not None:
+                if self.next_unit < self.cfg["frames"]:
+                    p = self.presentation_index(self.next_unit)
+                else:
+                    p = max(self.presentation_index(k) for k in range(self.cfg["frames"])) + 1 \
+                        if self.cfg["frames"] > 0 else 0
+                us = nfr["base_us"] + nfr["us_per_frame"] * p
+                range_header = [("Range", "clock=" + clock_text(us) + "-")]
+                with Session.stats_lock:
+                    self.stats["named_frames"].append(p)
+            self.reply(cseq, headers=[("Session", self.session_id)] + range_header + extra +
+                       ([("Content-Type", "text/parameters")] if text else []), body=text)
+            if self.transport == "udp":
+                self.gap_until = time.monotonic() + self.cfg.get("udp_gap_ms", 200) / 1000.0
 
     def handle_request(self, method, url, headers, cseq):
         if method == "OPTIONS":
@@ -105,26 +296,13 @@ class Session:
             self.reply(cseq, headers=[("Content-Base", base), ("Content-Type", "application/sdp")],
                        body=self.sdp("127.0.0.1", 0))
         elif method == "SETUP":
-            transport = headers.get("transport", "")
-            if "interleaved" not in transport and "TCP" not in transport:
-                self.reply(cseq, "461 Unsupported Transport")
-                return
-            self.reply(cseq, headers=[("Session", self.session_id + ";timeout=60"),
-                                      ("Transport", "RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=%08X" % self.cfg["ssrc"])])
+            self.setup(headers, cseq)
         elif method == "PLAY":
             self.reply(cseq, headers=[("Session", self.session_id), ("Range", "npt=0.000-"),
                                       ("RTP-Info", "url=trackID=0;seq=1;rtptime=%d" % self.cfg["ts0"])])
             self.playing.set()
         elif method == "GET_PARAMETER":
-            self.get_parameter_count += 1
-            self.stats["get_parameter"] = self.get_parameter_count
-            gp = self.cfg.get("get_parameter", {})
-            if gp.get("silent") or self.get_parameter_count <= gp.get("silent_first", 0):
-                return
-            extra = [(k, v) for k, v in gp.get("headers", [])]
-            text = gp.get("body", "").encode()
-            self.reply(cseq, headers=[("Session", self.session_id)] + extra +
-                       ([("Content-Type", "text/parameters")] if text else []), body=text)
+            self.get_parameter(cseq)
         elif method == "TEARDOWN":
             self.reply(cseq, headers=[("Session", self.session_id)])
             self.closed.set()
@@ -170,6 +348,22 @@ class Session:
         except OSError:
             pass
         self.closed.set()
+        self.write_stats()
+
+    def udp_drain(self):
+        """Reads and drops what the client sends to the server ports (receiver reports, the first
+        packets that open its firewall)."""
+        socks = [self.udp[0], self.udp[1]]
+        try:
+            while not self.closed.is_set():
+                ready, _, _ = select.select(socks, [], [], 0.5)
+                for s in ready:
+                    try:
+                        s.recv(65536)
+                    except (BlockingIOError, ConnectionRefusedError):
+                        pass
+        except (OSError, ValueError):
+            pass
 
     # ---- media -----------------------------------------------------------------------------
     def rtp_packets(self, unit, ts, seq, ext_time):
@@ -208,52 +402,115 @@ class Session:
         return struct.pack(">BBHIIIIII", 0x80, 200, 6, self.cfg["ssrc"], (ntp >> 32) & 0xFFFFFFFF,
                            ntp & 0xFFFFFFFF, rtp & 0xFFFFFFFF, packets, octets)
 
+    def bye(self, packets, octets):
+        """The RTCP packet ending the stream: the configured sender report (its usual mapping) and a
+        BYE, or the BYE alone when the stream has no sender reports (FFmpeg's reader gives up on a
+        compound packet at a receiver report, before the BYE). The BYE gives a reason: FFmpeg drops
+        RTP and RTCP packets under 12 bytes."""
+        reason = b"end of stream"
+        text = bytes([len(reason)]) + reason
+        text += b"\0" * (-len(text) % 4)
+        bye = struct.pack(">BBHI", 0x81, 203, 1 + len(text) // 4, self.cfg["ssrc"]) + text
+        sr = self.cfg.get("sender_report")
+        if not sr:
+            return bye
+        return self.sender_report(sr["ntp"], self.cfg["ts0"] + self.cfg["step"] * sr.get("frame", 0),
+                                  packets, octets) + bye
+
+    def wait_gap(self):
+        """Takes the unit lock once no gap after a GET_PARAMETER reply is pending; False when the
+        session closed meanwhile."""
+        while True:
+            self.unit_lock.acquire()
+            wait = self.gap_until - time.monotonic()
+            if wait <= 0:
+                return True
+            self.unit_lock.release()
+            if self.closed.wait(wait):
+                return False
+
     def stream(self):
         if not self.playing.wait(self.cfg["lifetime"]):
             return
         cfg = self.cfg
         sr = cfg.get("sender_report")
         dvtel = cfg.get("dvtel")
+        pace = cfg["pace_ms"] / 1000.0
         seq = 1
         sent_packets = 0
         octets = 0
+        due = time.monotonic()
         try:
             for k in range(cfg["frames"]):
                 if self.closed.is_set():
                     return
-                ts = (cfg["ts0"] + cfg["step"] * k) & 0xFFFFFFFF
-                if sr and k % sr.get("every", 25) == 0:
-                    # Every report repeats one mapping: NTP time sr.ntp is the RTP time of frame sr.frame.
-                    sr_rtp = (cfg["ts0"] + cfg["step"] * sr.get("frame", 0)) & 0xFFFFFFFF
-                    self.send_interleaved(1, self.sender_report(sr["ntp"], sr_rtp, sent_packets, octets))
-                ext = None
-                if dvtel:
-                    ext = dvtel["base"] + dvtel["step"] * k
-                packets, seq = self.rtp_packets(self.units[k % len(self.units)], ts, seq, ext)
-                for p in packets:
-                    self.send_interleaved(0, p)
-                    sent_packets += 1
-                    octets += len(p) - 12
-                self.stats["frames_sent"] = k + 1
-                if cfg["pace_ms"] > 0:
-                    time.sleep(cfg["pace_ms"] / 1000.0)
+                # Frames go out at their pace from PLAY on; a frame that leaves late (after the gap
+                # that follows a reply) moves the later ones back rather than bursting them out.
+                if pace > 0 and self.closed.wait(max(0.0, due - time.monotonic())):
+                    return
+                if not self.wait_gap():
+                    return
+                start = time.monotonic()
+                try:
+                    p = self.presentation_index(k)
+                    ts = (cfg["ts0"] + cfg["step"] * p) & 0xFFFFFFFF
+                    if sr and k % sr.get("every", 25) == 0:
+                        # Every report repeats one mapping: NTP time sr.ntp is the RTP time of
+                        # (presentation) frame sr.frame.
+                        sr_rtp = (cfg["ts0"] + cfg["step"] * sr.get("frame", 0)) & 0xFFFFFFFF
+                        self.send_rtcp(self.sender_report(sr["ntp"], sr_rtp, sent_packets, octets))
+                    ext = None
+                    if dvtel:
+                        ext = dvtel["base"] + dvtel["step"] * p
+                    packets, seq = self.rtp_packets(self.units[k % len(self.units)], ts, seq, ext)
+                    for packet in packets:
+                        self.send_rtp(packet)
+                        sent_packets += 1
+                        octets += len(packet) - 12
+                    self.next_unit = k + 1
+                    self.set_stat("frames_sent", k + 1)
+                    if k + 1 == cfg["frames"] and cfg.get("bye") and cfg.get("bye_delay_ms", 0) <= 0:
+                        self.send_rtcp(self.bye(sent_packets, octets))
+                        self.set_stat("bye_sent", True)
+                finally:
+                    self.unit_lock.release()
+                self.write_stats()
+                due = max(due, start) + pace
+            if cfg["frames"] > 0 and cfg.get("bye") and cfg.get("bye_delay_ms", 0) > 0:
+                if self.closed.wait(cfg["bye_delay_ms"] / 1000.0):
+                    return
+                self.send_rtcp(self.bye(sent_packets, octets))
+                self.set_stat("bye_sent", True)
+                self.write_stats()
             # Stay until the client goes, bounded by the lifetime.
             self.closed.wait(cfg["lifetime"])
         except OSError:
             pass
 
+    def close(self):
+        self.closed.set()
+        for s in [self.conn] + (list(self.udp[:2]) if self.udp else []):
+            try:
+                s.close()
+            except OSError:
+                pass
+
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--h264", required=True)
-    ap.add_argument("--config", default="{}", help="JSON object, see the keys read below")
-    ap.add_argument("--stats", default="", help="file that receives the request counts of each session")
+    ap.add_argument("--pts", default="",
+                    help="text file: the presentation index of each access unit of --h264, in file order")
+    ap.add_argument("--config", default="{}", help="JSON object, see the keys above")
+    ap.add_argument("--stats", default="", help="file that receives the counts of each session, see above")
     args = ap.parse_args()
-    cfg = {"frames": 60, "ts0": 0, "step": 3600, "ssrc": 0x1234ABCD, "pace_ms": 4, "lifetime": 40}
+    cfg = {"frames": 60, "ts0": 0, "step": 3600, "ssrc": 0x1234ABCD, "pace_ms": 4, "lifetime": 40,
+           "transports": ["tcp", "udp"], "bye": False, "udp_gap_ms": 200}
     cfg.update(json.loads(args.config))
 
     Session.stats_file = args.stats
     units = read_access_units(args.h264)
+    pres = read_presentation_indices(args.pts, len(units)) if args.pts else list(range(len(units)))
     sps = pps = b""
     for unit in units:
         for nal in unit:
@@ -280,19 +537,19 @@ def main():
                 break
             continue
         conn.settimeout(None)
-        stats = {"methods": [], "get_parameter": 0, "frames_sent": 0}
-        Session.all_stats.append(stats)
-        s = Session(conn, cfg, units, sps, pps, stats)
+        # Small interleaved packets and replies go out at once, not after the client's delayed ACK.
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        stats = {"methods": [], "get_parameter": 0, "frames_sent": 0, "named_frames": [], "transport": None,
+                 "bye_sent": False}
+        with Session.stats_lock:
+            Session.all_stats.append(stats)
+        s = Session(conn, cfg, units, pres, sps, pps, stats)
         sessions.append(s)
         served = True
         threading.Thread(target=s.reader, daemon=True).start()
         threading.Thread(target=s.stream, daemon=True).start()
     for s in sessions:
-        s.closed.set()
-        try:
-            s.conn.close()
-        except OSError:
-            pass
+        s.close()
     for i, s in enumerate(sessions):
         sys.stderr.write("session %d: %s\n" % (i, json.dumps(s.stats)))
 
