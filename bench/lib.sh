@@ -17,6 +17,16 @@ build_bench() {
     -lRuvarEduzid -lHalvoraCommon "$@" -o "$output"
 }
 
+# Builds the ruvar tool in release mode in $BUILD_DIR (default build/release) and prints its path.
+build_ruvar() {
+  local build=${BUILD_DIR:-build/release} launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF "${launcher[@]}" >/dev/null
+  cmake --build "$build" -j 2 --target ruvar >/dev/null
+  case $build in /*) ;; *) build=$PWD/$build ;; esac
+  echo "$build/bin/ruvar"
+}
+
 # Wall seconds of one run of a command (its output discarded).
 seconds_of() {
   local s e
