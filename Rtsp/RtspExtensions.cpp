@@ -37,3 +37,9 @@ RTPDemuxContext* rtsp_get_rtp_demux_context(AVFormatContext* s, int index) {
     if (!input || index != 0) return nullptr;
     return input->Session().Timing();
 }
+
+int rtsp_get_frame_timing(AVFormatContext* s, int64_t pts, RtspFrameTiming* timing) {
+    RtspInput* input = RtspInput::Find(s);
+    if (!input || !timing) return AVERROR(EINVAL);
+    return input->FrameTiming(pts, timing) ? 0 : 1;
+}

@@ -31,6 +31,15 @@ typedef struct RTPDemuxContext {
     uint64_t sender_reports;      /* sender reports seen */
 } RTPDemuxContext;
 
+/* RTP timing of one frame: the frame's own packets, whenever the frame leaves the decoder. */
+typedef struct RtspFrameTiming {
+    uint32_t timestamp;       /* RTP time of the frame's packets */
+    int64_t rtp_pts;          /* the frame's pts before any range start: its RTP time on the continuous
+                                 clock the demuxer counts from its first RTP time (90 kHz for video) */
+    uint64_t callback_value;  /* the packet callback's destination right after the frame's packets */
+    int has_callback_value;   /* 1 when a packet callback saw the frame's packets */
+} RtspFrameTiming;
+
 /* Called with every RTP packet, whole (fixed header, extension and payload), before the frames
  * decoded from it are timed. The return value is not used. */
 typedef uint64_t (*RtspPacketCallback)(const uint8_t* packet, int length, uint64_t* destination);
@@ -46,16 +55,21 @@ RUVAR_RTSP_EXTENSION char* rtsp_read_get_parameter(struct AVFormatContext* s, in
 
 /* Timestamps of packets read later count from `start`: mode 1, `start` in microseconds, rescaled
  * into the stream time base; mode 0, `start` already in stream time-base units. Without a flush the
- * stream's first packet is the origin; after flush_packet_queue the next packet read is.
+ * stream's first packet is the origin; after flush_packet_queue the first packet that arrives after
+ * the flush is, and every other packet keeps its RTP distance from it (those that came earlier
+ * are timed before the range start).
  * Returns 0, or a negative AVERROR for a context not opened by the layer or another mode. */
 RUVAR_RTSP_EXTENSION int set_rtpctx_range_start(struct AVFormatContext* s, int64_t start, int mode);
 
-/* Drops every packet queued by the session and by the demuxer; the next packet read is timed
- * from the range start. Returns 0 or a negative AVERROR. */
+/* Makes the first packet that arrives from now on the origin of the range start. Nothing queued by
+ * the session or the demuxer is dropped: those packets are read first and timed backwards from the
+ * origin. Reading a packet waits, when needed, until the origin has arrived (bounded by the read
+ * time-out and the interrupt callback). Returns 0 or a negative AVERROR. */
 RUVAR_RTSP_EXTENSION int flush_packet_queue(struct AVFormatContext* s);
 
 /* Binds a packet callback and its destination to this one input (NULL callback removes it).
- * Returns 0 or a negative AVERROR. */
+ * Packets that arrived before the first binding (while the stream was probed) and have not been
+ * read yet are handed to the callback at once, oldest first. Returns 0 or a negative AVERROR. */
 RUVAR_RTSP_EXTENSION int rtsp_set_packet_callback(struct AVFormatContext* s, RtspPacketCallback callback,
                                                   uint64_t* destination);
 
@@ -65,3 +79,9 @@ RUVAR_RTSP_EXTENSION int rtsp_stream_count(struct AVFormatContext* s);
 /* Timing state of RTSP stream `index` (equal to the AVStream index of the input), valid while the
  * input is open; NULL for another context or index. */
 RUVAR_RTSP_EXTENSION RTPDemuxContext* rtsp_get_rtp_demux_context(struct AVFormatContext* s, int index);
+
+/* The RTP timing of the frame whose packet was read with timestamp `pts` (the frame's pts, in the
+ * stream time base, as the decoder hands it on). Returns 0 when the packet is one of the latest
+ * 1024 read, 1 when `pts` is unknown and the timing was derived from the stream clock (no
+ * callback value), or a negative AVERROR for another context. */
+RUVAR_RTSP_EXTENSION int rtsp_get_frame_timing(struct AVFormatContext* s, int64_t pts, RtspFrameTiming* timing);

@@ -19,6 +19,8 @@ namespace Rtsp {
 
 namespace {
 constexpr int kIoBufferSize = 4096;
+// Packets whose timing stays at hand: many more than a decoder holds back (reordering, threads).
+constexpr size_t kRecentPackets = 1024;
 
 std::mutex& RegistryMutex() {
     static std::mutex mutex;
@@ -46,7 +48,6 @@ int RtspInput::ReadCallback(void* opaque, uint8_t* buffer, int size) {
     // Receiver reports the demuxer wrote since the last read go out now.
     AVIOContext* io = self->m_io;
     if (io && io->buf_ptr > io->buffer) avio_flush(io);
-    ++self->m_mediaReads;
     return self->m_session->ReadPacket(buffer, size);
 }
 
@@ -110,6 +111,12 @@ int RtspInput::Open(AVFormatContext** context, const std::string& url, RtspSessi
     io->buf_ptr_max = io->buffer;
     io->buf_end = io->buffer + io->buffer_size;
     input->m_phase = 2;
+    // A live source is not probed for seconds: the description carries the codec and usually its
+    // parameter sets, and what the probe reads waits in the demuxer until the decoder takes it. No
+    // frame-rate measurement (the stream's own rate comes from its parameter sets) and no search
+    // for a first timestamp: the probe ends as soon as the codec parameters are known.
+    ctx->fps_probe_size = 0;
+    ctx->max_ts_probe = 0;
 
     int64_t playStartUs = 0;
     if (input->m_session->PlayRangeStart(&playStartUs) && playStartUs != 0) input->SetRangeStart(playStartUs, 1);
@@ -164,53 +171,92 @@ int RtspInput::SetRangeStart(int64_t start, int mode) {
 }
 
 void RtspInput::Flush() {
-    m_session->FlushQueue();
-    // What the demuxer holds is dropped as ReadFrame meets it. Its parser is kept: a parser that
-    // starts afresh gives its first frame no time, and that frame could not be timed from the range
-    // start.
-    m_dropQueued = true;
-    m_mediaReadsAtFlush = m_mediaReads;
-    m_dropHeldFrame = m_context && m_context->nb_streams > 0 && av_stream_get_parser(m_context->streams[0]);
-    m_rebase = true;
+    // Nothing is dropped: every packet the server sent stays, and the packets that came before the
+    // flush are timed backwards from the first one that arrives after it. That packet is the
+    // origin of the range start: a server names in its GET_PARAMETER reply the position of the
+    // next frame it sends.
+    m_session->Timeline().MarkOrigin();
+    m_originMarked = true;
 }
 
-void RtspInput::AdjustTimestamps(AVPacket* packet) {
-    if (!m_rangeSet && !m_rebase) return;
-    const int64_t reference = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-    if (m_rebase) {
-        if (reference == AV_NOPTS_VALUE) return;
-        m_origin = reference;
-        m_rebase = false;
+int64_t RtspInput::RangeOffset() {
+    if (!m_rangeSet) return 0;
+    // Without a flush the stream's first packet is the origin.
+    if (!m_originMarked) return m_rangeStart;
+    RtpFrameTimeline& timeline = m_session->Timeline();
+    if (timeline.OriginPending()) m_session->AwaitOrigin();
+    return m_rangeStart - timeline.OriginPts();
+}
+
+void RtspInput::Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing) {
+    const int64_t offset = RangeOffset();
+    packet->pts = rawPts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : rawPts + offset;
+    packet->dts = rawDts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : rawDts + offset;
+    m_lastRecorded = packet->pts != AV_NOPTS_VALUE;
+    if (!m_lastRecorded) return;
+    if (m_recent.empty()) m_recent.resize(kRecentPackets);
+    m_recent[m_recentNext] = TimedPacket{packet->pts, timing};
+    m_recentNext = (m_recentNext + 1) % m_recent.size();
+}
+
+bool RtspInput::FrameTiming(int64_t pts, RtspFrameTiming* timing) const {
+    // Newest first: a timestamp read again after a re-timing is found at its latest place.
+    for (size_t i = 0; i < m_recent.size(); ++i) {
+        const TimedPacket& entry = m_recent[(m_recentNext + m_recent.size() - 1 - i) % m_recent.size()];
+        if (entry.pts == AV_NOPTS_VALUE) break;
+        if (entry.pts == pts) {
+            *timing = entry.timing;
+            return true;
+        }
     }
-    if (!m_rangeSet) m_rangeStart = 0;
-    const int64_t offset = m_rangeStart - m_origin;
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
+    // Not a recent packet: the stream clock alone, with the range start in force now.
+    int64_t offset = 0;
+    if (m_rangeSet) offset = m_originMarked ? m_rangeStart - m_session->Timeline().OriginPts() : m_rangeStart;
+    *timing = RtspFrameTiming{};
+    timing->rtp_pts = pts - offset;
+    timing->timestamp = static_cast<uint32_t>(static_cast<uint64_t>(timing->rtp_pts) + m_session->Timeline().Base());
+    return false;
 }
 
 int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
     RtspInput* input = Find(context);
-    for (;;) {
-        const int rc = av_read_frame(context, packet);
-        if (rc < 0 || !input) return rc;
-        if (input->m_dropQueued) {
-            // Packets the demuxer had queued at the flush come out before it reads the session
-            // again: dropped.
-            if (input->m_mediaReads == input->m_mediaReadsAtFlush) {
-                av_packet_unref(packet);
-                continue;
-            }
-            input->m_dropQueued = false;
-            // The packet completed by its first read after the flush began before the flush (the
-            // parser held its start): dropped too. The packets after it are the session's new media.
-            if (input->m_dropHeldFrame) {
-                av_packet_unref(packet);
-                continue;
-            }
+    const int rc = av_read_frame(context, packet);
+    if (rc < 0 || !input) return rc;
+    RtpFrameTimeline& timeline = input->m_session->Timeline();
+    // The decoder reads: every packet callback that will ever see the probed packets is bound.
+    timeline.StopKeepingPackets();
+    int64_t rawPts = packet->pts;
+    int64_t rawDts = packet->dts;
+    RtspFrameTiming timing{};
+    RtpFrameTimeline::Frame frame;
+    if (timeline.Take(rawPts, &frame)) {
+        // The demuxer's parser gives the first access unit of a stream no time; its frame has one.
+        // Decoding starts there, so it is decoded when it is shown.
+        if (rawPts == AV_NOPTS_VALUE) {
+            rawPts = frame.pts;
+            if (rawDts == AV_NOPTS_VALUE) rawDts = rawPts;
         }
-        input->AdjustTimestamps(packet);
-        return rc;
+        timing.timestamp = frame.timestamp;
+        timing.rtp_pts = frame.pts;
+        timing.callback_value = frame.callbackValue;
+        timing.has_callback_value = frame.hasCallbackValue ? 1 : 0;
+    } else if (rawPts != AV_NOPTS_VALUE) {
+        timing.rtp_pts = rawPts;
+        timing.timestamp = static_cast<uint32_t>(static_cast<uint64_t>(rawPts) + timeline.Base());
     }
+    input->m_lastRawPts = rawPts;
+    input->m_lastRawDts = rawDts;
+    input->m_lastTiming = timing;
+    input->Place(packet, rawPts, rawDts, timing);
+    return rc;
+}
+
+void RtspInput::Retime(AVFormatContext* context, AVPacket* packet) {
+    RtspInput* input = Find(context);
+    if (!input || !packet) return;
+    // The ring entry of the earlier timing is replaced, not kept beside the new one.
+    if (input->m_lastRecorded) input->m_recentNext = (input->m_recentNext + input->m_recent.size() - 1) % input->m_recent.size();
+    input->Place(packet, input->m_lastRawPts, input->m_lastRawDts, input->m_lastTiming);
 }
 
 }  // namespace Rtsp

@@ -9,6 +9,7 @@ extern "C" {
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -28,14 +29,20 @@ public:
     // Closes any input context: TEARDOWN and release for an RTSP input, avformat_close_input for
     // others. Sets `*context` to null.
     static void Close(AVFormatContext** context);
-    // av_read_frame, with the range start applied to the packet of an RTSP input.
+    // av_read_frame. A video packet of an RTSP input is matched to its own RTP frame (a packet the
+    // demuxer left without a time gets that frame's) and moved to the range start.
     static int ReadFrame(AVFormatContext* context, AVPacket* packet);
+    // Times the packet that ReadFrame returned last again, after the range start changed (the
+    // packet in hand when a web-stream decoder primed the session). Other contexts: nothing.
+    static void Retime(AVFormatContext* context, AVPacket* packet);
 
     RtspSession& Session() { return *m_session; }
     // See set_rtpctx_range_start and flush_packet_queue.
     int SetRangeStart(int64_t start, int mode);
     void Flush();
-    void AdjustTimestamps(AVPacket* packet);
+    // The RTP timing of the frame read with `pts` (a timestamp ReadFrame gave). False when it is
+    // not one of the recent packets; the timing is then derived from the stream clock alone.
+    bool FrameTiming(int64_t pts, RtspFrameTiming* timing) const;
 
     ~RtspInput();
     RtspInput(const RtspInput&) = delete;
@@ -46,21 +53,33 @@ private:
     static int ReadCallback(void* opaque, uint8_t* buffer, int size);
     static int WriteCallback(void* opaque, uint8_t* buffer, int size);
 
+    // The packet's range start offset: what is added to the demuxer's pts. Waits for the origin
+    // when a flush marked one that has not arrived yet.
+    int64_t RangeOffset();
+    // Moves `packet` (its demuxer pts and dts in rawPts, rawDts) and records its frame's timing.
+    void Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing);
+
     std::unique_ptr<RtspSession> m_session;
     AVFormatContext* m_context = nullptr;
     AVIOContext* m_io = nullptr;
     int m_phase = 0;  // 0 description, 1 end of description, 2 packets
     size_t m_sdpOffset = 0;
     bool m_rangeSet = false;
-    int64_t m_rangeStart = 0;  // stream time base
-    int64_t m_origin = 0;      // timestamp that maps to m_rangeStart
-    bool m_rebase = false;     // the next packet becomes the origin
-    // Reads of the session's media by the demuxer, and their count at the latest flush: until the
-    // demuxer reads again, every packet it gives was queued in it before the flush.
-    uint64_t m_mediaReads = 0;
-    uint64_t m_mediaReadsAtFlush = 0;
-    bool m_dropQueued = false;     // a flush is dropping what the demuxer held
-    bool m_dropHeldFrame = false;  // with the frame its parser had begun
+    int64_t m_rangeStart = 0;   // stream time base
+    bool m_originMarked = false;  // a flush made the next packet to arrive the range start's origin
+
+    // The latest video packet read, as the demuxer gave it, for Retime.
+    int64_t m_lastRawPts = AV_NOPTS_VALUE;
+    int64_t m_lastRawDts = AV_NOPTS_VALUE;
+    RtspFrameTiming m_lastTiming{};
+    bool m_lastRecorded = false;  // its timing is the newest entry of m_recent
+    // Timing of the recent video packets by the pts they were read with (a ring).
+    struct TimedPacket {
+        int64_t pts = AV_NOPTS_VALUE;
+        RtspFrameTiming timing{};
+    };
+    std::vector<TimedPacket> m_recent;
+    size_t m_recentNext = 0;
 };
 
 }  // namespace Rtsp

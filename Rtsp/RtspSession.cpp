@@ -389,6 +389,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
             m_timing.last_rtcp_ntp_time = info.ntpTime;
             m_timing.last_rtcp_timestamp = info.rtpTime;
             ++m_timing.sender_reports;
+            m_timeline.OnSenderReport(info.rtpTime);
         }
     } else {
         // Nobody reads a packet that does not hold its whole header.
@@ -403,7 +404,8 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
         m_timing.ssrc = ReadBe32(data + 8);
         ++m_timing.rtp_packets;
         if (m_callback) m_callback(data, static_cast<int>(size), m_callbackDestination);
-        if ((data[1] & 0x7f) == m_payloadType) {
+        const bool media = m_payloadType < 0 || (data[1] & 0x7f) == m_payloadType;
+        if (media && m_payloadType >= 0) {
             const uint8_t* payload = nullptr;
             size_t payloadSize = 0;
             RtpPacketParser::Payload(data, size, &payload, &payloadSize);
@@ -416,6 +418,11 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
                 }
                 return;
             }
+        }
+        // The demuxer reads only packets of the media's payload type.
+        if (media) {
+            const bool hasValue = m_callback && m_callbackDestination;
+            m_timeline.OnRtpPacket(data, size, hasValue, hasValue ? *m_callbackDestination : 0);
         }
     }
     if (target && *delivered == 0 && size <= static_cast<size_t>(targetSize)) {
@@ -473,22 +480,35 @@ int RtspSession::ReadTcp(uint8_t* target, int targetSize, int* delivered) {
 
 int RtspSession::ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int* delivered) {
     if (m_udpScratch.empty()) m_udpScratch.resize(65536);
+    int read = 0;
     for (int i = 0; i < 64; ++i) {
         sockaddr_storage from{};
         socklen_t fromLength = sizeof from;
         ssize_t n = ::recvfrom(fd, m_udpScratch.data(), m_udpScratch.size(), 0, reinterpret_cast<sockaddr*>(&from),
                                &fromLength);
-        if (n < 0) return 0;
+        if (n < 0) return read;
+        ++read;
         if (m_activeTransport == RtspTransportMode::Udp && RtspSocket::AddressText(from) != RtspSocket::AddressText(m_peer))
             continue;  // only the server's packets
         OnMediaPacket(m_udpScratch.data(), static_cast<size_t>(n), rtcp, target, targetSize, delivered);
-        if (*delivered > 0) return 0;
+        if (*delivered > 0) return read;
     }
-    return 0;
+    return read;
+}
+
+void RtspSession::DrainUdp() {
+    int ignored = 0;
+    // Bounded: a server flooding the sockets cannot hold the caller here.
+    for (int round = 0; round < 64; ++round) {
+        int read = 0;
+        if (m_udpRtcp.Valid()) read += ReadUdp(m_udpRtcp.Fd(), true, nullptr, 0, &ignored);
+        if (m_udpRtp.Valid()) read += ReadUdp(m_udpRtp.Fd(), false, nullptr, 0, &ignored);
+        if (read == 0) return;
+    }
 }
 
 int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered,
-                      const Pending* pending) {
+                      const Pending* pending, bool untilOrigin) {
     int ignored = 0;
     if (!delivered) delivered = &ignored;
     for (;;) {
@@ -496,6 +516,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         int rc = ReadTcp(target, targetSize, delivered);
         if (rc < 0) return rc;
         if (*delivered > 0 || (pending && pending->done)) return 0;
+        if (untilOrigin && !m_timeline.OriginPending()) return 0;
         if (!pending) KeepAliveIfDue();
         if (m_tcpClosed && (pending || m_activeTransport == RtspTransportMode::Interleaved ||
                             m_activeTransport == RtspTransportMode::PreferTcp))
@@ -524,9 +545,11 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         int n = ::poll(fds, static_cast<nfds_t>(count), slice);
         if (n < 0 && errno != EINTR) return AVERROR(errno);
         if (n <= 0) continue;
-        if (rtpIndex >= 0 && fds[rtpIndex].revents) ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered);
-        if (rtcpIndex >= 0 && fds[rtcpIndex].revents && *delivered == 0)
-            ReadUdp(m_udpRtcp.Fd(), true, target, targetSize, delivered);
+        // Sender reports first: they are few, and a steady flow of media must not hold them back.
+        if (rtcpIndex >= 0 && fds[rtcpIndex].revents) ReadUdp(m_udpRtcp.Fd(), true, target, targetSize, delivered);
+        if (rtpIndex >= 0 && fds[rtpIndex].revents && *delivered == 0)
+            ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered);
+        if (untilOrigin && !m_timeline.OriginPending()) return 0;
         (void)tcpIndex;  // the TCP socket is read at the top of the loop
     }
 }
@@ -542,18 +565,28 @@ void RtspSession::KeepAliveIfDue() {
 }
 
 int RtspSession::ReadPacket(uint8_t* buffer, int size) {
-    while (!m_queue.empty()) {
-        std::vector<uint8_t> packet = std::move(m_queue.front());
-        m_queue.pop_front();
-        if (packet.size() > static_cast<size_t>(size)) {
-            ++m_droppedPackets;
+    for (;;) {
+        while (!m_queue.empty()) {
+            std::vector<uint8_t> packet = std::move(m_queue.front());
+            m_queue.pop_front();
+            if (packet.size() > static_cast<size_t>(size)) {
+                ++m_droppedPackets;
+                continue;
+            }
+            std::memcpy(buffer, packet.data(), packet.size());
+            return static_cast<int>(packet.size());
+        }
+        if (!m_byeReceived) break;
+        // Over UDP the goodbye comes on the RTCP port: media the server sent before it may still
+        // wait on the RTP port, and is read first.
+        if (!m_byeDrained && (m_udpRtp.Valid() || m_udpRtcp.Valid())) {
+            m_byeDrained = true;
+            DrainUdp();
             continue;
         }
-        std::memcpy(buffer, packet.data(), packet.size());
-        return static_cast<int>(packet.size());
+        // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
+        return AVERROR_EOF;
     }
-    // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
-    if (m_byeReceived) return AVERROR_EOF;
     int delivered = 0;
     int rc = Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), buffer, size, &delivered, nullptr);
     if (delivered > 0) return delivered;
@@ -596,6 +629,9 @@ char* RtspSession::GetParameter(int64_t* rangeStartUs) {
     if (reply.status != 200) {
         HLOG_WARNING << "RTSP: GET_PARAMETER of " << m_maskedUrl << " answered " << reply.status << " " << reply.reason;
     }
+    // Datagrams already waiting were sent before the reply: they are queued now, so that the first
+    // packet to arrive from here on is one the server sent after its reply.
+    if (m_activeTransport == RtspTransportMode::Udp || m_activeTransport == RtspTransportMode::UdpMulticast) DrainUdp();
     m_lastReplyText = reply.text;
     if (rangeStartUs) {
         int64_t start = 0;
@@ -606,11 +642,22 @@ char* RtspSession::GetParameter(int64_t* rangeStartUs) {
     return &m_lastReplyText[0];
 }
 
-void RtspSession::FlushQueue() { m_queue.clear(); }
+int RtspSession::AwaitOrigin() {
+    if (!m_timeline.OriginPending()) return 0;
+    // After the server's goodbye no packet comes any more.
+    int rc = m_byeReceived ? AVERROR_EOF : Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), nullptr, 0, nullptr, nullptr, true);
+    if (rc < 0 || m_timeline.OriginPending()) {
+        HLOG_WARNING << "RTSP: no packet arrived after the range start of " << m_maskedUrl
+                     << "; frame times count from the latest packet";
+        m_timeline.SettleOriginOnLatest();
+    }
+    return rc;
+}
 
 void RtspSession::SetPacketCallback(RtspPacketCallback callback, uint64_t* destination) {
     m_callback = callback;
     m_callbackDestination = destination;
+    m_timeline.BindCallback(callback, destination);
 }
 
 void RtspSession::Teardown() {

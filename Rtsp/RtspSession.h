@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Rtsp/RtpFrameTimeline.h"
 #include "Rtsp/RtpPacketParser.h"
 #include "Rtsp/RtspAuthenticator.h"
 #include "Rtsp/RtspExtensions.h"
@@ -65,12 +66,18 @@ public:
     // a negative AVERROR; never blocks longer than one second.
     int WriteRtcp(const uint8_t* data, int size);
 
-    // Sends GET_PARAMETER and waits for its reply; see rtsp_read_get_parameter.
+    // Sends GET_PARAMETER and waits for its reply; see rtsp_read_get_parameter. Media packets that
+    // came before the reply are queued, those of UDP transports included, so that the first packet
+    // to arrive after it is the first one the server sent after it.
     char* GetParameter(int64_t* rangeStartUs);
-    // Drops every queued packet.
-    void FlushQueue();
+    // Receives (and queues) media until the origin marked on the timeline has arrived, bounded by
+    // the read time-out and the interrupt callback. Returns 0 or a negative AVERROR.
+    int AwaitOrigin();
+    // Binds the callback to this session; packets that came before are replayed to it first.
     void SetPacketCallback(RtspPacketCallback callback, uint64_t* destination);
     RTPDemuxContext* Timing() { return &m_timing; }
+    // The RTP frames of the media in the order the demuxer reads them.
+    RtpFrameTimeline& Timeline() { return m_timeline; }
 
     // Sends TEARDOWN (once, bounded) and closes the connection.
     void Teardown();
@@ -101,9 +108,14 @@ private:
     // Waits for data on the sockets (up to `deadline`, in short slices that poll the interrupt
     // callback) and processes what arrived. Returns 0 when something was processed or the target
     // was met, or a negative AVERROR.
-    int Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered, const Pending* pending);
+    // With `untilOrigin`, returns as soon as the timeline's origin has arrived.
+    int Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered, const Pending* pending,
+             bool untilOrigin = false);
     int ReadTcp(uint8_t* target, int targetSize, int* delivered);
+    // Reads up to 64 datagrams; returns how many were read.
     int ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int* delivered);
+    // Queues every datagram already waiting on the UDP sockets.
+    void DrainUdp();
     void OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uint8_t* target, int targetSize, int* delivered);
     void OnMessage(RtspResponse&& message);
     void KeepAliveIfDue();
@@ -120,6 +132,7 @@ private:
     RtspStreamReader m_reader;
     bool m_tcpClosed = false;
     bool m_byeReceived = false;
+    bool m_byeDrained = false;  // the UDP sockets were read out after the goodbye
     std::string m_readError;
 
     int m_cseq = 0;
@@ -149,6 +162,7 @@ private:
 
     std::deque<std::vector<uint8_t>> m_queue;
     RTPDemuxContext m_timing{};
+    RtpFrameTimeline m_timeline;
     RtspPacketCallback m_callback = nullptr;
     uint64_t* m_callbackDestination = nullptr;
     std::string m_lastReplyText;

@@ -101,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 for (int s = 0; s < rtsp_stream_count(context); ++s) (void)rtsp_get_rtp_demux_context(context, s);
             }
             if (RtspInput::ReadFrame(context, packet) < 0) break;
+            RtspFrameTiming timing{};
+            (void)rtsp_get_frame_timing(context, packet->pts, &timing);
             av_packet_unref(packet);
         }
         av_packet_free(&packet);

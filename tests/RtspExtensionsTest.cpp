@@ -3,6 +3,7 @@
 
 #include "Common/Logger.h"
 #include "Rtsp/RtspExtensions.h"
+#include "Rtsp/RtpPacketParser.h"
 #include "Rtsp/RtspInput.h"
 #include "RuvarEduzid/FfmpegPtr.h"
 #include "support/RtspTestServer.h"
@@ -80,13 +81,36 @@ std::string Server(RtspTestServer& server, const std::string& args, double maxSe
     return server.Url("/stream");
 }
 
-// Every packet read after a flush carries its time: the first one is the origin of the range
-// start, none is left for the decoder to guess.
+// Every packet read carries its time, the stream's first one included.
 void ExpectAllTimed(const std::vector<AVPacketPtr>& packets) {
     ASSERT_FALSE(packets.empty());
     for (size_t i = 0; i < packets.size(); ++i) {
         EXPECT_NE(packets[i]->pts, AV_NOPTS_VALUE) << "packet " << i;
         EXPECT_NE(packets[i]->dts, AV_NOPTS_VALUE) << "packet " << i;
+    }
+}
+
+// The RTP timestamps of the packets of one input in the order they arrive at the session, seen
+// through the packet callback.
+thread_local std::vector<uint32_t>* g_arrivals = nullptr;
+uint64_t RecordArrival(const uint8_t* packet, int length, uint64_t*) {
+    if (g_arrivals && length >= 12) g_arrivals->push_back(Halvora::RuvarEduzid::Rtsp::RtpPacketParser::ReadBe32(packet + 4));
+    return 0;
+}
+
+// The frame the test server sent first after its GET_PARAMETER reply ("GP-REPLY next N").
+int FrameSentAfterReply(const std::string& log) {
+    const size_t at = log.find("GP-REPLY next ");
+    return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + 14);
+}
+
+// Every packet is timed from the range start by its RTP distance to the origin.
+void ExpectTimedFromOrigin(AVFormatContext* ctx, const std::vector<AVPacketPtr>& packets, int64_t rangeStart,
+                           uint32_t originTimestamp) {
+    for (size_t i = 0; i < packets.size(); ++i) {
+        RtspFrameTiming timing{};
+        ASSERT_EQ(rtsp_get_frame_timing(ctx, packets[i]->pts, &timing), 0) << "packet " << i;
+        EXPECT_EQ(packets[i]->pts, rangeStart + static_cast<int32_t>(timing.timestamp - originTimestamp)) << "packet " << i;
     }
 }
 
@@ -100,15 +124,22 @@ int CountOf(const std::string& text, const std::string& what) {
 
 // ---- GET_PARAMETER and the range start --------------------------------------------------------
 
-TEST(RtspGetParameter, ReplyTextAndNptRangeStartMoveTheNextPacketTimes) {
+TEST(RtspGetParameter, ReplyRangeStartDatesTheFirstPacketSentAfterTheReplyAndNothingIsLost) {
     RtspTestServer server;
     const std::string url = Server(server, "--gp-range npt=12.5- --gp-body 'SeeTecTimestamp: 1600000000000\\r\\nLastRTPTimestamp: 90000\\r\\n'");
     Input input;
+    std::vector<uint32_t> arrivals;
+    g_arrivals = &arrivals;
     OpenAndProbe(input, url, Options());
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
+    // Bound after the probe: the packets the probe read reach the callback first, in order.
+    ASSERT_EQ(rtsp_set_packet_callback(input.ctx, &RecordArrival, nullptr), 0);
+    ASSERT_FALSE(arrivals.empty());
+    EXPECT_EQ(arrivals.front(), 90000u);  // the stream's first RTP time
     int64_t rangeStart = -1;
     const char* reply = rtsp_read_get_parameter(input.ctx, &rangeStart);
     ASSERT_NE(reply, nullptr);
+    const size_t arrivedBeforeReply = arrivals.size();
     const std::string text = reply;
     EXPECT_EQ(text.rfind("RTSP/1.0 200 OK\r\n", 0), 0u) << text;
     EXPECT_NE(text.find("Range: npt=12.5-\r\n"), std::string::npos);
@@ -118,19 +149,35 @@ TEST(RtspGetParameter, ReplyTextAndNptRangeStartMoveTheNextPacketTimes) {
     ASSERT_EQ(set_rtpctx_range_start(input.ctx, rangeStart, 1), 0);
     ASSERT_EQ(flush_packet_queue(input.ctx), 0);
     std::vector<AVPacketPtr> packets;
-    ASSERT_EQ(ReadPackets(input.ctx, 6, &packets), 6);
+    ASSERT_EQ(ReadPackets(input.ctx, 8, &packets), 8);
+    g_arrivals = nullptr;
     ExpectAllTimed(packets);
     EXPECT_EQ(input.ctx->streams[0]->time_base.den, 90000);
-    EXPECT_EQ(packets[0]->pts, 12500000LL * 90000 / 1000000);
+    // Nothing queued before the flush was dropped: the first packet is the stream's first frame.
+    RtspFrameTiming first{};
+    ASSERT_EQ(rtsp_get_frame_timing(input.ctx, packets[0]->pts, &first), 0);
+    EXPECT_EQ(first.timestamp, 90000u);
     for (size_t i = 1; i < packets.size(); ++i) EXPECT_EQ(packets[i]->pts - packets[i - 1]->pts, 3600);
+    // The first packet to arrive after the reply is the one the server sent after it, and it is
+    // at the range start; the earlier ones are timed backwards from it.
+    ASSERT_GT(arrivals.size(), arrivedBeforeReply);
+    const uint32_t origin = arrivals[arrivedBeforeReply];
+    const int next = FrameSentAfterReply(server.LogText());
+    ASSERT_GE(next, 0) << server.LogText();
+    EXPECT_EQ(origin, 90000u + 3600u * static_cast<uint32_t>(next));
+    ExpectTimedFromOrigin(input.ctx, packets, 12500000LL * 90000 / 1000000, origin);
 }
 
 TEST(RtspGetParameter, ClockRangeIsUtcMicrosecondsAndModeZeroTakesStreamUnits) {
     RtspTestServer server;
     const std::string url = Server(server, "--gp-range 'clock=20210101T000000.25Z-'");
     Input input;
-    OpenAndProbe(input, url, Options());
+    std::vector<uint32_t> arrivals;
+    g_arrivals = &arrivals;
+    input.rc = RtspInput::Open(&input.ctx, url, Options());
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
+    ASSERT_EQ(rtsp_set_packet_callback(input.ctx, &RecordArrival, nullptr), 0);
+    ASSERT_GE(avformat_find_stream_info(input.ctx, nullptr), 0);
     int64_t rangeStart = 0;
     ASSERT_NE(rtsp_read_get_parameter(input.ctx, &rangeStart), nullptr);
     EXPECT_EQ(rangeStart, 1609459200250000LL);
@@ -139,17 +186,21 @@ TEST(RtspGetParameter, ClockRangeIsUtcMicrosecondsAndModeZeroTakesStreamUnits) {
     // stays the origin, so times keep their distance from it.
     std::vector<AVPacketPtr> before;
     ASSERT_EQ(ReadPackets(input.ctx, 1, &before), 1);
+    EXPECT_EQ(before[0]->pts, 0);
     ASSERT_EQ(set_rtpctx_range_start(input.ctx, 160000000000LL, 0), 0);
     std::vector<AVPacketPtr> after;
     ASSERT_EQ(ReadPackets(input.ctx, 1, &after), 1);
-    EXPECT_GE(after[0]->pts, 160000000000LL);
+    EXPECT_EQ(after[0]->pts, 160000000000LL + 3600);
+    // After a flush the first packet to arrive is the origin.
+    const size_t arrivedBeforeFlush = arrivals.size();
     ASSERT_EQ(flush_packet_queue(input.ctx), 0);
     after.clear();
     ASSERT_EQ(ReadPackets(input.ctx, 4, &after), 4);
+    g_arrivals = nullptr;
     ExpectAllTimed(after);
-    ASSERT_GE(after.size(), 2u);
-    EXPECT_EQ(after[0]->pts, 160000000000LL);
-    EXPECT_EQ(after[1]->pts, 160000000000LL + 3600);
+    ASSERT_GT(arrivals.size(), arrivedBeforeFlush);
+    ExpectTimedFromOrigin(input.ctx, after, 160000000000LL, arrivals[arrivedBeforeFlush]);
+    EXPECT_EQ(after[1]->pts - after[0]->pts, 3600);
     EXPECT_EQ(set_rtpctx_range_start(input.ctx, 1, 7), AVERROR(EINVAL));
 }
 
@@ -171,19 +222,22 @@ TEST(RtspGetParameter, NoReplyGivesNullWithinTheTimeOutAndALateReplyIsFound) {
     EXPECT_EQ(ReadPackets(input.ctx, 20), 20);
 }
 
-TEST(RtspGetParameter, FlushDropsQueuedPackets) {
+TEST(RtspGetParameter, FlushKeepsQueuedPackets) {
     RtspTestServer server;
     const std::string url = Server(server, "--fps-pace 0 --frames 50 --bye 0");
     Input input;
     OpenAndProbe(input, url, Options(nullptr, 2000, 1500));
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     ASSERT_TRUE(server.WaitForLog("END", 5000));
-    // All 50 frames are sent; the GET_PARAMETER exchange queues what is still on the connection.
+    // All 50 frames are sent; the GET_PARAMETER exchange queues what is still on the connection,
+    // and the flush keeps it: every frame is read, in order, with its own time.
     ASSERT_NE(rtsp_read_get_parameter(input.ctx, nullptr), nullptr);
     ASSERT_EQ(flush_packet_queue(input.ctx), 0);
+    std::vector<AVPacketPtr> packets;
     int endCode = 0;
-    EXPECT_EQ(ReadPackets(input.ctx, 100, nullptr, &endCode), 0);
+    EXPECT_EQ(ReadPackets(input.ctx, 100, &packets, &endCode), 50);
     EXPECT_EQ(endCode, AVERROR(ETIMEDOUT));
+    for (size_t i = 0; i < packets.size(); ++i) EXPECT_EQ(packets[i]->pts, static_cast<int64_t>(i) * 3600) << i;
 }
 
 TEST(RtspGetParameter, FunctionsRefuseContextsTheLayerDidNotOpen) {
@@ -195,6 +249,8 @@ TEST(RtspGetParameter, FunctionsRefuseContextsTheLayerDidNotOpen) {
     EXPECT_LT(flush_packet_queue(other), 0);
     EXPECT_LT(rtsp_set_packet_callback(other, nullptr, nullptr), 0);
     EXPECT_EQ(rtsp_get_rtp_demux_context(other, 0), nullptr);
+    RtspFrameTiming timing{};
+    EXPECT_LT(rtsp_get_frame_timing(other, 0, &timing), 0);
     EXPECT_EQ(rtsp_stream_count(other), 0);
     EXPECT_EQ(rtsp_read_get_parameter(nullptr, &value), nullptr);
     avformat_free_context(other);

@@ -54,8 +54,10 @@ class Connection:
         self.get_parameter_count = 0
         self.nonce = "nonce%d" % index
         self.stall = threading.Event()
+        self.frames_sent = 0
 
-    def send(self, data):
+    def send(self, data, after=None):
+        """Sends `data` whole; `after` runs while no other send can come between."""
         with self.send_lock:
             if self.closed:
                 return
@@ -63,14 +65,16 @@ class Connection:
                 self.sock.sendall(data)
             except OSError:
                 self.closed = True
+            if after:
+                after()
 
-    def reply(self, cseq, status="200 OK", headers=None, body=b""):
+    def reply(self, cseq, status="200 OK", headers=None, body=b"", after=None):
         text = "RTSP/1.0 %s\r\nCSeq: %s\r\n" % (status, cseq)
         for h in headers or []:
             text += h + "\r\n"
         if body:
             text += "Content-Length: %d\r\n" % len(body)
-        self.send(text.encode() + b"\r\n" + body)
+        self.send(text.encode() + b"\r\n" + body, after)
 
     # ---- authentication
     def check_auth(self, method, uri, headers):
@@ -174,7 +178,7 @@ class Connection:
                 # an FU-A without data, a STAP-A whose unit runs past the packet.
                 for bad in (b"\x7a\x00\x00\x00", b"\x7e\x00", b"", b"\x7c\x85", b"\x78\x00\x10\x65"):
                     chunks += self.interleaved(0, self.rtp_packet(bad, ts, False, extension))
-            self.send(bytes(chunks))
+            self.send(bytes(chunks), lambda: setattr(self, "frames_sent", n + 1))
             log("FRAME %d %d" % (n, ts & 0xFFFFFFFF))
             if args.fps_pace:
                 delay = start + (n + 1) * args.fps_pace / args.fps - time.monotonic()
@@ -244,7 +248,8 @@ class Connection:
             body = args.gp_body.encode().decode("unicode_escape").encode("latin-1") if args.gp_body else b""
             if body:
                 h.append("Content-Type: text/parameters")
-            self.reply(cseq, headers=h, body=body)
+            # The frame sent next follows the reply on the connection.
+            self.reply(cseq, headers=h, body=body, after=lambda: log("GP-REPLY next %d" % self.frames_sent))
         elif method == "TEARDOWN":
             self.reply(cseq, headers=["Session: " + self.session])
             self.playing = False
