@@ -274,6 +274,7 @@ FFMpegDecoder::~FFMpegDecoder() { ReleaseAll(); }
 
 void FFMpegDecoder::ReleaseAll() {
     av_bsf_free(&m_pBsfCtx);
+    m_heldFrame.reset();
     av_packet_free(&m_pReadPacket);
     av_frame_free(&m_pFrame);
     // Frees the device reference of the hardware paths too.
@@ -529,8 +530,9 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextFrame() {
         HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
         return EmptyFrameOf(Error);
     }
+    if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
     if (HasInterruptCallback()) m_interruptContext.lastActivity = WatchdogNow();
-    return RunFrameLoop(false);
+    return RunFrameLoop(LoopMode::AllFrames);
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextKeyFrame() {
@@ -538,8 +540,18 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextKeyFrame() {
         HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
         return EmptyFrameOf(Error);
     }
-    return RunFrameLoop(true);
+    return RunFrameLoop(LoopMode::KeyFrames);
 }
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::DecodeFirstKeyFrame() {
+    if (!m_pFormatCtx) {
+        HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
+        return EmptyFrameOf(Error);
+    }
+    return RunFrameLoop(LoopMode::FromFirstKeyFrame);
+}
+
+void FFMpegDecoder::HoldFrame(std::shared_ptr<IDecodedFrame> frame) { m_heldFrame = std::move(frame); }
 
 void FFMpegDecoder::UpdateDts(AVPacket* packet) {
     AVRational timeBase = m_pVideoStream->time_base;
@@ -598,7 +610,7 @@ long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
     return av_rescale_q(pts - m_streamStartPts, timeBase, kFileTimeTicks) + m_startTimeUtc.GetFileTime();
 }
 
-std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(bool keyFramesOnly) {
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
     int errorCount = 0;
     int foreignPacketCount = 0;
     int warningLimit = 65536;
@@ -616,7 +628,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(bool keyFramesOnly) {
                     // The decoder refused this packet before; its frames were taken since.
                     m_resendPacket = false;
                 } else {
-                    if (!keyFramesOnly && m_live && QueuedBytes() == 0 && !LiveInputEnded())
+                    if (mode != LoopMode::KeyFrames && m_live && QueuedBytes() == 0 && !LiveInputEnded())
                         return EmptyFrameOf(NotAvailable);
                     av_packet_unref(packet);
                     int readResult = ReadPacket(packet);
@@ -639,11 +651,14 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(bool keyFramesOnly) {
                     }
                     if (!m_decoderOpen) {
                         OpenDecoder(m_decoderType, packet->pts != AV_NOPTS_VALUE);
-                        if (m_onDecoderOpen && m_onDecoderOpen(m_pFormatCtx) != 0) {
-                            av_packet_unref(packet);
-                            break;
-                        }
+                        // A hook that primed the RTSP session may have moved its range start: the
+                        // packet in hand is timed again and decoded like every other one, so that
+                        // no frame sent after PLAY is lost.
+                        if (m_onDecoderOpen && m_onDecoderOpen(m_pFormatCtx) != 0)
+                            Rtsp::RtspInput::Retime(m_pFormatCtx, packet);
                     }
+                    const bool keyFramesOnly =
+                        mode == LoopMode::KeyFrames || (mode == LoopMode::FromFirstKeyFrame && !m_keyFrameSent);
                     if (keyFramesOnly) {
                         if (m_endOfFile) {
                             m_loopState = Drained;
@@ -653,9 +668,9 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(bool keyFramesOnly) {
                             av_packet_unref(packet);
                             break;
                         }
-                    } else if (!m_endOfFile) {
-                        UpdateDts(packet);
+                        m_keyFrameSent = true;
                     }
+                    if (!m_endOfFile && mode != LoopMode::KeyFrames) UpdateDts(packet);
                 }
 
                 int sendResult = 0;
@@ -760,6 +775,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrameAt(long long fileTimeUtc) 
     if (!m_startTimeUtc.IsEmpty() && __builtin_add_overflow(target, m_streamStartPts, &target)) target = INT64_MAX;
     av_seek_frame(m_pFormatCtx, m_videoStreamIndex, target, AVSEEK_FLAG_BACKWARD);
     if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx);
+    m_heldFrame.reset();
     m_codecDrained = false;
     m_resendPacket = false;
     m_seekTargetPts = target;
@@ -787,6 +803,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrame(int frameNumber) {
         return EmptyFrameOf(EndOfArchive);
     }
     if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx);
+    m_heldFrame.reset();
     m_codecDrained = false;
     m_resendPacket = false;
     m_loopState = NeedsPacket;

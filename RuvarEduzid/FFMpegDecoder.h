@@ -113,8 +113,9 @@ public:
     AVFormatContext* getFormatCtx() { return m_pFormatCtx; }
 
 protected:
-    // Called once, right after the decoder opened, with the input. In the frame loops a
-    // non-zero result drops the packet that opened the decoder.
+    // Called once, right after the decoder opened, with the input. A non-zero result says that the
+    // hook primed the input (moved an RTSP range start): the packet that opened the decoder is
+    // timed again, and decoded like every other packet.
     virtual void OnDecoderOpen(std::function<int(AVFormatContext*)> hook);
     // When set, each frame's time is the hook's result instead of the computed one.
     virtual void OnFrameReceived(std::function<unsigned long long(AVFrame*)> hook);
@@ -126,6 +127,13 @@ protected:
     // Every packet the decoder reads comes through here.
     int ReadPacket(AVPacket* packet);
 
+    // Skips the packets before the first key frame, then decodes every packet until a frame comes
+    // out, and returns it: the packets after the key frame stay in the decoder for GetNextFrame
+    // (unlike GetNextKeyFrame, which skips them).
+    std::shared_ptr<IDecodedFrame> DecodeFirstKeyFrame();
+    // The next GetNextFrame returns `frame` before it decodes anything (a seek drops it).
+    void HoldFrame(std::shared_ptr<IDecodedFrame> frame);
+
 private:
     // Logs the failure of an Initialize, closes what it had opened and returns false.
     bool InitializeFailed(const Halvora::Common::Exception& e);
@@ -133,7 +141,9 @@ private:
     bool RefuseSecondOpening();
     enum LoopState : int { NeedsPacket = 0, PacketSent = 1, FrameReady = 2, Drained = 3 };
 
-    std::shared_ptr<IDecodedFrame> RunFrameLoop(bool keyFramesOnly);
+    // Which packets the frame loop decodes: all, key frames only, or all from the first key frame.
+    enum class LoopMode { AllFrames, KeyFrames, FromFirstKeyFrame };
+    std::shared_ptr<IDecodedFrame> RunFrameLoop(LoopMode mode);
     // Time of m_pFrame; `drop` when the frame lies before the seek target, `endOfArchive` when
     // the end of the stream carries an invalid timestamp.
     long long FrameTime(bool& drop, bool& endOfArchive);
@@ -190,6 +200,10 @@ private:
     bool m_resendPacket = false;
     // A drain request was sent; new input needs the decoder flushed first.
     bool m_codecDrained = false;
+    // A key frame was sent to the decoder (FromFirstKeyFrame sends every packet from then on).
+    bool m_keyFrameSent = false;
+    // Handed out by the next GetNextFrame (see HoldFrame).
+    std::shared_ptr<IDecodedFrame> m_heldFrame;
 };
 
 }  // namespace RuvarEduzid

@@ -11,9 +11,12 @@ namespace RuvarEduzid {
 
 bool GenericWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
     if (!FFMpegDecoder::Initialize(info, parameters)) return false;
-    // The frame only proves that the stream decodes.
-    std::shared_ptr<IDecodedFrame> frame = GetNextKeyFrame();
-    return frame && frame->GetDecoderState() == DecoderState::Ok;
+    // The first key frame proves that the stream decodes. It is the stream's first picture too:
+    // the first GetNextFrame hands it out, and the frames after it follow.
+    std::shared_ptr<IDecodedFrame> frame = DecodeFirstKeyFrame();
+    if (!frame || frame->GetDecoderState() != DecoderState::Ok) return false;
+    HoldFrame(std::move(frame));
+    return true;
 }
 
 bool GenericWebStreamFfmpegDecoder::Initialize(const std::wstring& url, int gpuId, std::wstring& jsonParameters) {
