@@ -28,7 +28,13 @@ bool DvtelWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const Pa
     if (rtsp_set_packet_callback(getFormatCtx(), &ReadRtpExtension, &rtpExtensionTime) < 0) {
         HLOG_WARNING << "Dvtel WebStreamFfmpegDecoder: the input is not an RTSP session, frames carry no extension time";
     }
-    OnFrameReceived([this](AVFrame*) -> unsigned long long { return WebStreamDetail::DvtelFileTime(rtpExtensionTime); });
+    OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
+        // The extension time carried by the frame's own packets; the latest one seen otherwise.
+        RtspFrameTiming timing{};
+        if (WebStreamDetail::FrameRtpTiming(getFormatCtx(), frame, &timing) && timing.has_callback_value)
+            return WebStreamDetail::DvtelFileTime(timing.callback_value);
+        return WebStreamDetail::DvtelFileTime(rtpExtensionTime);
+    });
     OnDecoderOpen([](AVFormatContext* context) -> int {
         flush_packet_queue(context);
         return 1;

@@ -1,7 +1,8 @@
 #pragma once
 
 // Dvtel streams: every RTP packet may carry its absolute time in a header extension (profile
-// 0x4000, entry tag 0x4001, 100-ns ticks since 0001-01-01); each frame takes the latest one.
+// 0x4000, entry tag 0x4001, 100-ns ticks since 0001-01-01); each frame takes the one its own
+// packets carried.
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 

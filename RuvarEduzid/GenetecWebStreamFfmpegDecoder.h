@@ -1,7 +1,7 @@
 #pragma once
 
-// Genetec streams: each frame's time is the input's real-time start (from RTCP) plus the frame's
-// timestamp.
+// Genetec streams: each frame's time is the input's real-time start (from RTCP, microseconds since
+// 1970) plus the frame's own RTP timestamp in seconds.
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 

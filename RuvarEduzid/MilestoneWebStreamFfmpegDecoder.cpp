@@ -22,10 +22,15 @@ bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, cons
             rtsp_get_rtp_demux_context(context, WebStreamDetail::VideoStreamIndex(context)));
         return 1;
     });
-    OnFrameReceived([this](AVFrame*) -> unsigned long long {
+    OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
         const RTPDemuxContext* rtp = rtpContext ? *rtpContext : nullptr;
         if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
-        return WebStreamDetail::MilestoneFileTime(rtp->timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
+        // The frame's own RTP time, however long the decoder held it; the latest sender report
+        // maps RTP time to NTP time.
+        uint32_t timestamp = rtp->timestamp;
+        RtspFrameTiming timing{};
+        if (WebStreamDetail::FrameRtpTiming(getFormatCtx(), frame, &timing)) timestamp = timing.timestamp;
+        return WebStreamDetail::MilestoneFileTime(timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
     });
     bool ok = GenericWebStreamFfmpegDecoder::Initialize(info, parameters);
     if (!ok) {

@@ -1,7 +1,7 @@
 #pragma once
 
 // Milestone streams: the range start comes from a GET_PARAMETER reply; each frame is dated from
-// the RTP timestamp of the latest packet and the latest RTCP sender report of the video stream.
+// the RTP timestamp of its own packets and the latest RTCP sender report of the video stream.
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 

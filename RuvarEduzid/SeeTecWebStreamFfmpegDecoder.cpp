@@ -62,10 +62,14 @@ bool SeeTecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const P
         rtspContext = context;
         return 1;
     });
-    OnFrameReceived([this](AVFrame*) -> unsigned long long {
+    OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
         const RTPDemuxContext* rtp = rtspContext ? rtsp_get_rtp_demux_context(rtspContext, 0) : nullptr;
         if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
-        return WebStreamDetail::SeeTecFileTime(seeTecTimestampMs, lastRtpTimestamp, rtp->timestamp);
+        // The frame's own RTP time, not that of the latest packet read.
+        uint32_t timestamp = rtp->timestamp;
+        RtspFrameTiming timing{};
+        if (WebStreamDetail::FrameRtpTiming(rtspContext, frame, &timing)) timestamp = timing.timestamp;
+        return WebStreamDetail::SeeTecFileTime(seeTecTimestampMs, lastRtpTimestamp, timestamp);
     });
     return true;
 }

@@ -1,5 +1,7 @@
 #include "RuvarEduzid/WebStreamDetail.h"
 
+#include "Rtsp/RtspExtensions.h"
+
 #include "Common/Json.h"
 #include "Common/Logger.h"
 #include "Common/StringUtility.h"
@@ -187,6 +189,14 @@ int64_t FrameTimestamp(const AVFrame* frame) {
     return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
 }
 
+bool FrameRtpTiming(AVFormatContext* context, const AVFrame* frame, RtspFrameTiming* timing) {
+    if (!context || !frame) return false;
+    // The pts the frame's packet carried is the key; the decoder's best guess only stands in.
+    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : FrameTimestamp(frame);
+    if (pts == AV_NOPTS_VALUE) return false;
+    return rtsp_get_frame_timing(context, pts, timing) >= 0;
+}
+
 int64_t IssFileTime(int64_t ts, AVRational timeBase, int64_t openTimeTicks) {
     int64_t presentation = av_rescale_q(ts, timeBase, AVRational{1, 10000000});
     return WrappingAdd(WrappingAdd(presentation, UnixEpochFileTimeTicks), openTimeTicks);
@@ -204,8 +214,12 @@ std::string IssSetTimeLogLine(int64_t openTimeTicks) {
     return buffer;
 }
 
-uint64_t GenetecFileTime(int64_t startTimeRealtime, int64_t ts) {
-    return static_cast<uint64_t>(WrappingAdd(startTimeRealtime, ts));
+uint64_t GenetecFileTime(int64_t startTimeRealtime, int64_t ts, AVRational timeBase) {
+    // Microseconds since 1970 and a 90 kHz count are different units: both become 100-ns ticks.
+    const int64_t startUs = startTimeRealtime == AV_NOPTS_VALUE ? 0 : startTimeRealtime;
+    const int64_t start = av_rescale_q(startUs, AVRational{1, 1000000}, AVRational{1, 10000000});
+    const int64_t offset = av_rescale_q(ts, timeBase, AVRational{1, 10000000});
+    return static_cast<uint64_t>(WrappingAdd(WrappingAdd(start, offset), UnixEpochFileTimeTicks));
 }
 
 uint64_t ReadDvtelExtensionTime(const uint8_t* packet, int length, uint64_t* destination) {

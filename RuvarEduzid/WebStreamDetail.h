@@ -17,6 +17,7 @@ extern "C" {
 
 struct AVFrame;
 struct AVFormatContext;
+struct RtspFrameTiming;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -84,6 +85,10 @@ int VideoStreamIndex(AVFormatContext* context);
 // A frame's timestamp: best_effort_timestamp, or pts when that is unset.
 int64_t FrameTimestamp(const AVFrame* frame);
 
+// The RTP timing of a decoded frame of an RTSP input: that of its own packets, found by the pts
+// its packet carried. False for other inputs and frames without a timestamp.
+bool FrameRtpTiming(AVFormatContext* context, const AVFrame* frame, RtspFrameTiming* timing);
+
 // Iss: the opening instant (100-ns ticks since 1970) plus the frame's presentation time.
 int64_t IssFileTime(int64_t ts, AVRational timeBase, int64_t openTimeTicks);
 // Current system time in 100-ns ticks since 1970-01-01 UTC.
@@ -91,8 +96,9 @@ int64_t IssNowTicks();
 // "IssWebStreamFfmpegDecoder::SetTime <ticks>".
 std::string IssSetTimeLogLine(int64_t openTimeTicks);
 
-// Genetec: the input's start_time_realtime plus the frame timestamp, unchanged units.
-uint64_t GenetecFileTime(int64_t startTimeRealtime, int64_t ts);
+// Genetec: the input's start_time_realtime (microseconds since 1970, from the first sender report;
+// AV_NOPTS_VALUE counts as 1970) plus the frame's RTP timestamp in seconds, as a file time.
+uint64_t GenetecFileTime(int64_t startTimeRealtime, int64_t ts, AVRational timeBase);
 
 // Dvtel: reads the time of entry tag 0x4001 in an RTP header extension of profile 0x4000 (packet
 // without CSRC entries). Stores it into `destination` and returns 1 when found; returns 0 and

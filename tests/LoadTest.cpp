@@ -59,45 +59,26 @@ struct WebStreamRun {
     long long before = 0, after = 0;  // system time around the decoder's whole run (NowTicks)
 };
 
-// Checks a decoder's frames against its own stream: consecutive frames of the stream, each with
-// the fixture's picture for that frame and exactly the time that the stream's rule gives it.
+// Checks a decoder's frames against its own stream: the stream's frames from the first one sent
+// (nothing is lost at the open), each with the fixture's picture for that frame and exactly the
+// time that the stream's rule gives it.
 void ExpectOwnStream(const RuvarTest::Vms::VmsStream& stream, const WebStreamRun& run,
                      const std::vector<std::string>& pictures, size_t count, int frames) {
     using namespace RuvarTest::Vms;
     ASSERT_TRUE(run.error.empty()) << run.error;
     ASSERT_TRUE(run.opened);
     ASSERT_EQ(run.times.size(), count);
-    // The fixture picture of the first frame: the frame number modulo kFixtureFrames.
-    const auto firstPicture = std::find(pictures.begin(), pictures.end(), run.digests[0]);
-    ASSERT_NE(firstPicture, pictures.end()) << "the first frame is no picture of the stream";
-    const long long picture0 = firstPicture - pictures.begin();
-    // The frame number that each time stands for: counted from frame 0 (times fixed by the server),
-    // from the first packet after the flush (VmsAgent) or from the first frame read (Iss).
+    ASSERT_LE(count, static_cast<size_t>(frames));
+    // Times fixed by the server count from frame 0; the Iss rule counts from the opening instant,
+    // read while the decoder ran.
     const long long reference = stream.origin == Origin::OpeningInstant ? run.times[0] : stream.time0;
-    std::vector<long long> number;
     for (size_t i = 0; i < count; ++i) {
-        const long long offset = run.times[i] - reference;
-        ASSERT_EQ(offset % stream.increment, 0)
-            << "frame " << i << " has time " << run.times[i] << ", which is no frame's time of this stream";
-        number.push_back(offset / stream.increment);
-    }
-    for (size_t i = 0; i < count; ++i) {
-        EXPECT_EQ(number[i], number[0] + static_cast<long long>(i)) << "frame " << i;
-        // Times fixed by the server name the frame; otherwise the first picture does.
-        const long long frame =
-            stream.origin == Origin::Server ? number[i] - stream.timeLead : picture0 + static_cast<long long>(i);
-        ASSERT_GE(frame, 0) << "frame " << i;
-        ASSERT_LT(frame, frames) << "frame " << i;
-        EXPECT_EQ(run.digests[i], pictures[static_cast<size_t>(frame % kFixtureFrames)]) << "frame " << i;
-    }
-    if (stream.origin == Origin::PacketAfterFlush) {
-        // The origin packet was read before the first frame.
-        EXPECT_GE(number[0], 0);
+        EXPECT_EQ(run.times[i], reference + static_cast<long long>(i) * stream.increment)
+            << "frame " << i << " has time " << run.times[i] << ", not that of frame " << i << " of this stream";
+        EXPECT_EQ(run.digests[i], pictures[i % kFixtureFrames]) << "frame " << i;
     }
     if (stream.origin == Origin::OpeningInstant) {
-        // Nothing is dropped before the first frame: it is one of the first pictures, and the time
-        // of frame 0 is the opening instant, read while the decoder ran.
-        const long long openedAt = run.times[0] - stream.time0 - picture0 * stream.increment;
+        const long long openedAt = run.times[0] - stream.time0;
         EXPECT_GE(openedAt, run.before);
         EXPECT_LE(openedAt, run.after);
     }
@@ -276,9 +257,8 @@ TEST(Load, TwelveWebStreamDecodersAtOnce) {
     using Halvora::Video::Native::DecoderState;
     constexpr int kDecoders = 12;
     constexpr size_t kRead = 60;
-    // Served per session: the decoders that flush at the open start wherever the stream is by
-    // then, which under a slow build can be seconds after PLAY.
-    constexpr int kServed = 400;
+    // Served per session: more than is read, so that no stream ends while its decoder reads.
+    constexpr int kServed = 100;
     const std::vector<std::string> pictures = FrameMd5(RuvarTest::VmsFixture());
     ASSERT_EQ(pictures.size(), static_cast<size_t>(kFixtureFrames));
 

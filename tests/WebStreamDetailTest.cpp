@@ -275,11 +275,19 @@ TEST(IssTime, OpeningInstantPlusPresentationTime) {
     EXPECT_LT(now, 16094592000000000LL + 5000000000000000LL);  // and not in another century
 }
 
-TEST(GenetecTime, StartTimeRealtimePlusTimestamp) {
-    EXPECT_EQ(GenetecFileTime(1609459200000000LL, 3600), 1609459200003600ULL);
-    EXPECT_EQ(GenetecFileTime(1609459200000000LL, 0), 1609459200000000ULL);
-    // Before a sender report the start is unset: the sum wraps instead of overflowing.
-    EXPECT_EQ(GenetecFileTime(AV_NOPTS_VALUE, -1), static_cast<uint64_t>(INT64_MAX));
+TEST(GenetecTime, RealTimeStartPlusTheTimestampInSecondsAsAFileTime) {
+    const AVRational rtp{1, 90000};
+    // 2021-01-01 00:00:00 UTC in microseconds since 1970, and as a file time.
+    const int64_t start = 1609459200000000LL;
+    const uint64_t fileTime2021 = 132539328000000000ULL;
+    EXPECT_EQ(GenetecFileTime(start, 0, rtp), fileTime2021);
+    // 3600 ticks of 90 kHz are 40 ms; a fraction of a microsecond in the start counts too.
+    EXPECT_EQ(GenetecFileTime(start, 3600, rtp), fileTime2021 + 400000);
+    EXPECT_EQ(GenetecFileTime(start + 1, 90000 * 60, rtp), fileTime2021 + 10 + 600000000);
+    // A frame before the real-time start (RTP time before the first sender report's).
+    EXPECT_EQ(GenetecFileTime(start, -9, rtp), fileTime2021 - 1000);
+    // Before any sender report the start is unknown: the frame counts from 1970.
+    EXPECT_EQ(GenetecFileTime(AV_NOPTS_VALUE, 90000, rtp), 116444736000000000ULL + 10000000);
 }
 
 // ---- Dvtel ------------------------------------------------------------------------------------------

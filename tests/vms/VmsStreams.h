@@ -54,30 +54,28 @@ struct StreamTiming {
     uint32_t ssrc = 0x1234ABCD;
     int paceMs = 15;
     int frames = kFrames;  // served per session
+    bool bye = false;      // an RTCP BYE after the last frame ends the stream at once
 };
 
 // The server's --config: the frames and RTP side of `timing`, plus `extra` (JSON members).
 inline std::string Config(const std::string& extra, const StreamTiming& timing = {}) {
     return "{\"frames\": " + std::to_string(timing.frames) + ", \"pace_ms\": " + std::to_string(timing.paceMs) +
            ", \"ts0\": " + std::to_string(timing.ts0) + ", \"step\": " + std::to_string(timing.step) +
-           ", \"ssrc\": " + std::to_string(timing.ssrc) + ", \"lifetime\": 50" + (extra.empty() ? "" : ", " + extra) +
-           "}";
+           ", \"ssrc\": " + std::to_string(timing.ssrc) + ", \"lifetime\": 50" +
+           (timing.bye ? ", \"bye\": true" : "") + (extra.empty() ? "" : ", " + extra) + "}";
 }
 
-// A "Range: clock=<date>T<time>Z-" header of a GET_PARAMETER reply, for `seconds` after
-// 2021-01-01 00:00:00 UTC (less than 31 days).
-inline std::string ClockRangeHeader(long long seconds) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "[[\"Range\", \"clock=202101%02lldT%02lld%02lld%02lldZ-\"]]", seconds / 86400 + 1,
-                  seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
-    return text;
+// A GET_PARAMETER reply member that names, in a "Range: clock=" header, the time of the next
+// frame the server sends: frame p is at `unixUs0 + p * usPerFrame` (microseconds since 1970).
+inline std::string NextFrameRange(long long unixUs0, long long usPerFrame) {
+    return "\"next_frame_range\": {\"base_us\": " + std::to_string(unixUs0) +
+           ", \"us_per_frame\": " + std::to_string(usPerFrame) + "}";
 }
 
 // How the first frame time of a stream is fixed.
 enum class Origin {
-    Server,            // by the server's values alone: frame k is at time0 + k * increment
-    PacketAfterFlush,  // VmsAgent: the first packet read after the open hook's flush is at time0
-    OpeningInstant,    // Iss: frame k is at time0 + (local time at opening) + k * increment
+    Server,          // by the server's values alone: frame k is at time0 + k * increment
+    OpeningInstant,  // Iss: frame k is at time0 + (local time at opening) + k * increment
 };
 
 // One stream of the stand-in server and the times its system's rule gives.
@@ -87,26 +85,22 @@ struct VmsStream {
     Origin origin = Origin::Server;
     long long time0 = 0;  // see Origin
     long long increment = 0;
-    // Frames by which the time runs ahead of the picture. The rules that read the latest RTP packet
-    // (Milestone, SeeTec, Dvtel) give a picture the time of the next frame: the demuxer hands a
-    // frame over once it has read the first packet of the next one, where the frame ends.
-    int timeLead = 0;
-    // Time of frame k where origin is Server.
+    // Time of (presentation) frame k where origin is Server.
     long long Time(int k) const { return time0 + k * increment; }
 };
 
 // Milestone: every sender report maps `ntp` (whole seconds) to the RTP time of frame
-// `reportFrame`; the GET_PARAMETER reply names a clock range.
-inline VmsStream MilestoneStream(uint64_t ntp, int reportFrame, const StreamTiming& timing = {}) {
+// `reportFrame`; the GET_PARAMETER reply names the capture time of the next frame sent.
+inline VmsStream MilestoneStream(uint64_t ntp, int reportFrame, const StreamTiming& timing = {},
+                                 const std::string& getParameterExtra = "") {
     VmsStream s;
     s.vendor = "Milestone";
-    s.config = Config("\"sender_report\": {\"ntp\": " + std::to_string(ntp) + ", \"frame\": " +
-                          std::to_string(reportFrame) + ", \"every\": 25}, \"get_parameter\": {\"headers\": " +
-                          ClockRangeHeader(0) + "}",
-                      timing);
     s.increment = StepTicks(timing.step);
     s.time0 = kFileTime2021 + static_cast<long long>((ntp - kNtp2021) >> 32) * 10000000LL - reportFrame * s.increment;
-    s.timeLead = 1;
+    s.config = Config("\"sender_report\": {\"ntp\": " + std::to_string(ntp) + ", \"frame\": " +
+                          std::to_string(reportFrame) + ", \"every\": 25}, \"get_parameter\": {" +
+                          NextFrameRange((s.time0 - kUnixEpochFileTime) / 10, s.increment / 10) + getParameterExtra + "}",
+                      timing);
     return s;
 }
 
@@ -119,18 +113,20 @@ inline VmsStream SeeTecStream(uint64_t ms, const StreamTiming& timing = {}) {
                       timing);
     s.time0 = static_cast<long long>((ms + 11644473600000ULL) * 10000ULL);
     s.increment = timing.step / 90 * 10000LL;
-    s.timeLead = 1;
     return s;
 }
 
-// VmsAgent: the reply's clock range starts `seconds` after 2021-01-01; the first packet after the
-// flush carries that start in 10-us units, and each 90 kHz tick counts as 10 us.
-inline VmsStream VmsAgentStream(long long seconds, const StreamTiming& timing = {}) {
+// VmsAgent: the reply's clock range names the time of the next frame sent; frame 0 is `seconds`
+// after 2021-01-01 and each frame is `step` 10-us units later (VmsAgent counts each 90 kHz tick
+// as 10 us). The frame sent first after the reply carries its range start in 10-us units.
+inline VmsStream VmsAgentStream(long long seconds, const StreamTiming& timing = {},
+                                const std::string& getParameterExtra = "") {
     VmsStream s;
     s.vendor = "VmsAgent";
-    s.config = Config("\"get_parameter\": {\"headers\": " + ClockRangeHeader(seconds) + "}", timing);
-    s.origin = Origin::PacketAfterFlush;
-    s.time0 = ((kUnixUs2021 + seconds * 1000000LL) / 10 + kUnixEpochFileTime / 100) * 100;
+    const long long unixUs0 = kUnixUs2021 + seconds * 1000000LL;
+    s.config = Config("\"get_parameter\": {" + NextFrameRange(unixUs0, timing.step * 10LL) + getParameterExtra + "}",
+                      timing);
+    s.time0 = (unixUs0 / 10 + kUnixEpochFileTime / 100) * 100;
     s.increment = timing.step * 100LL;
     return s;
 }
@@ -147,13 +143,13 @@ inline VmsStream IssStream(const StreamTiming& timing = {}) {
 }
 
 // Genetec: sender reports map `ntp` (whole seconds) to frame 0; the time is the real-time start
-// in microseconds since 1970 plus the 90 kHz timestamp, units unchanged.
+// (the first report's NTP time) plus the frame's RTP time in seconds.
 inline VmsStream GenetecStream(uint64_t ntp, const StreamTiming& timing = {}) {
     VmsStream s;
     s.vendor = "Genetec";
     s.config = Config("\"sender_report\": {\"ntp\": " + std::to_string(ntp) + ", \"frame\": 0, \"every\": 25}", timing);
-    s.time0 = kUnixUs2021 + static_cast<long long>((ntp - kNtp2021) >> 32) * 1000000LL;
-    s.increment = timing.step;
+    s.time0 = kFileTime2021 + static_cast<long long>((ntp - kNtp2021) >> 32) * 10000000LL;
+    s.increment = StepTicks(timing.step);
     return s;
 }
 
@@ -166,7 +162,6 @@ inline VmsStream DvtelStream(long long base, long long extensionStep, const Stre
                       timing);
     s.time0 = kFileTime2021 + (base - kYear1To2021);
     s.increment = extensionStep;
-    s.timeLead = 1;
     return s;
 }
 
@@ -186,8 +181,8 @@ inline std::vector<long long> ReadTimes(Halvora::Video::Native::IFrameDecoder& d
     return times;
 }
 
-// Checks that every time is the rule's time of a frame the server sent, frame after frame, and
-// that the frames read span the RTP timestamp wrap.
+// Checks that every time is the rule's time of a frame the server sent, frame after frame from the
+// first one sent (none is lost at the open), and that the frames read span the RTP timestamp wrap.
 inline void ExpectFrameTimes(const std::vector<long long>& times, const std::function<long long(int)>& expected,
                              size_t minimumFrames = 40) {
     std::map<long long, int> frameOf;
@@ -201,7 +196,7 @@ inline void ExpectFrameTimes(const std::vector<long long>& times, const std::fun
         frames.push_back(it->second);
     }
     for (size_t i = 1; i < frames.size(); ++i) EXPECT_EQ(frames[i], frames[i - 1] + 1) << "at frame " << i;
-    EXPECT_LT(frames.front(), kWrapFrame);
+    EXPECT_EQ(frames.front(), 0);
     EXPECT_GE(frames.back(), kWrapFrame);
 }
 
