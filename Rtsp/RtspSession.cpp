@@ -384,6 +384,14 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
     if (!rtcp && RtpPacketParser::IsRtcp(data, size)) rtcp = true;  // RTCP on the RTP channel
     if (rtcp) {
         const RtpPacketParser::RtcpInfo info = RtpPacketParser::ParseRtcp(data, size);
+        // Over UDP the goodbye comes on the RTCP port while media the server sent before it may
+        // still wait on the RTP port: it is held back until that port was read out (the demuxer
+        // ends the stream at the goodbye).
+        if (info.bye && !m_releasingBye && m_activeTransport != RtspTransportMode::Interleaved &&
+            m_activeTransport != RtspTransportMode::PreferTcp) {
+            if (m_deferredBye.empty()) m_deferredBye.assign(data, data + size);
+            return;
+        }
         if (info.bye) m_byeReceived = true;
         if (info.senderReport) {
             m_timing.last_rtcp_ntp_time = info.ntpTime;
@@ -503,8 +511,23 @@ void RtspSession::DrainUdp() {
         int read = 0;
         if (m_udpRtcp.Valid()) read += ReadUdp(m_udpRtcp.Fd(), true, nullptr, 0, &ignored);
         if (m_udpRtp.Valid()) read += ReadUdp(m_udpRtp.Fd(), false, nullptr, 0, &ignored);
-        if (read == 0) return;
+        if (read == 0) break;
     }
+    ReleaseDeferredBye(nullptr, 0, &ignored);
+}
+
+void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered) {
+    if (m_deferredBye.empty()) return;
+    // The media sent before the goodbye is on the RTP port by now: it goes first.
+    if (m_udpRtp.Valid()) {
+        for (int round = 0; round < 64 && ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0; ++round) {
+        }
+    }
+    std::vector<uint8_t> bye;
+    bye.swap(m_deferredBye);
+    m_releasingBye = true;
+    OnMediaPacket(bye.data(), bye.size(), true, target, targetSize, delivered);
+    m_releasingBye = false;
 }
 
 int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered,
@@ -549,6 +572,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         if (rtcpIndex >= 0 && fds[rtcpIndex].revents) ReadUdp(m_udpRtcp.Fd(), true, target, targetSize, delivered);
         if (rtpIndex >= 0 && fds[rtpIndex].revents && *delivered == 0)
             ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered);
+        ReleaseDeferredBye(target, targetSize, delivered);
         if (untilOrigin && !m_timeline.OriginPending()) return 0;
         (void)tcpIndex;  // the TCP socket is read at the top of the loop
     }
@@ -576,16 +600,9 @@ int RtspSession::ReadPacket(uint8_t* buffer, int size) {
             std::memcpy(buffer, packet.data(), packet.size());
             return static_cast<int>(packet.size());
         }
-        if (!m_byeReceived) break;
-        // Over UDP the goodbye comes on the RTCP port: media the server sent before it may still
-        // wait on the RTP port, and is read first.
-        if (!m_byeDrained && (m_udpRtp.Valid() || m_udpRtcp.Valid())) {
-            m_byeDrained = true;
-            DrainUdp();
-            continue;
-        }
         // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
-        return AVERROR_EOF;
+        if (m_byeReceived) return AVERROR_EOF;
+        break;
     }
     int delivered = 0;
     int rc = Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), buffer, size, &delivered, nullptr);

@@ -116,6 +116,8 @@ private:
     int ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int* delivered);
     // Queues every datagram already waiting on the UDP sockets.
     void DrainUdp();
+    // Hands on a goodbye held back from the RTCP port, after what waits on the RTP port.
+    void ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered);
     void OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uint8_t* target, int targetSize, int* delivered);
     void OnMessage(RtspResponse&& message);
     void KeepAliveIfDue();
@@ -132,7 +134,9 @@ private:
     RtspStreamReader m_reader;
     bool m_tcpClosed = false;
     bool m_byeReceived = false;
-    bool m_byeDrained = false;  // the UDP sockets were read out after the goodbye
+    // A goodbye that came on the RTCP port, held until the RTP port was read out.
+    std::vector<uint8_t> m_deferredBye;
+    bool m_releasingBye = false;
     std::string m_readError;
 
     int m_cseq = 0;

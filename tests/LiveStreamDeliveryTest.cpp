@@ -1,0 +1,257 @@
+// Live RTSP streams as a recording host reads them, for every family of video-management system
+// and for plain RTSP: every frame the stand-in server sends after PLAY arrives, picture for
+// picture and in presentation order, each dated exactly by its system's rule from its own RTP
+// timestamp; with and without B-frames, over TCP (in this process) and UDP (the ruvar tool, whose
+// settings file asks for UDP). The GET_PARAMETER replies name the time of the next frame the
+// server sends, as a video-management system reports its position.
+#include "Common/Json.h"
+#include "DecoderTestHelpers.h"
+#include "RuvarEduzid/FFMpegDecoder.h"
+#include "RuvarEduzid/WebStreamDecoderFactory.h"
+#include "support/TestSupport.h"
+#include "vms/VmsServer.h"
+#include "vms/VmsStreams.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace RuvarTest::Vms;
+using Halvora::Video::Native::DecoderState;
+using Halvora::Video::Native::IFrameDecoder;
+
+namespace {
+
+// The RTP clock wraps between frames 29 and 30.
+constexpr int kWrapAt = 30;
+constexpr uint32_t kFirstTimestamp = static_cast<uint32_t>(4294967296ULL - kWrapAt * kStep + kStep / 2);
+constexpr unsigned long long kSeeTecMs2021 = 1609459200000ULL;
+
+// 100-ns ticks since 1970, now.
+long long NowTicks() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+               .count() / 100;
+}
+
+// One stream that every family can read: sender reports (2021-01-01 at frame 0), Dvtel
+// extensions (2021-01-01 plus 40 ms per frame), GET_PARAMETER replies with SeeTec's fields and a
+// clock range naming the next frame sent (VmsAgent's clock: 2021-01-01 plus 36 ms per frame, each
+// 90 kHz tick read as 10 us), and an RTCP BYE after the last frame.
+std::string SharedConfig(int frames, int paceMs, const std::string& getParameterExtra = "") {
+    StreamTiming timing;
+    timing.ts0 = kFirstTimestamp;
+    timing.frames = frames;
+    timing.paceMs = paceMs;
+    timing.bye = true;
+    return Config("\"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) +
+                      ", \"frame\": 0, \"every\": 25}, \"dvtel\": {\"base\": " + std::to_string(kYear1To2021) +
+                      ", \"step\": " + std::to_string(kFrameTicks) + "}, \"get_parameter\": {" +
+                      NextFrameRange(kUnixUs2021, kStep * 10LL) + ", \"body\": \"SeeTecTimestamp: " +
+                      std::to_string(kSeeTecMs2021) + "\\r\\nLastRTPTimestamp: " + std::to_string(kFirstTimestamp) +
+                      "\\r\\n\"" + getParameterExtra + "}",
+                  timing);
+}
+
+// The capture time that `family`'s rule gives (presentation) frame k of the shared stream; for
+// Iss, the time after its opening instant.
+long long ExpectedTime(const std::string& family, int k) {
+    if (family == "Rtsp" || family == "Generic" || family == "Iss")
+        return kUnixEpochFileTime + k * kFrameTicks;  // the stream clock read as UTC since 1970
+    if (family == "VmsAgent") return kFileTime2021 + k * kStep * 100LL;
+    return kFileTime2021 + k * kFrameTicks;  // Milestone, SeeTec, Genetec, Dvtel
+}
+
+struct Delivered {
+    bool opened = false;
+    std::vector<std::string> digests;
+    std::vector<long long> times;
+    std::string endState;
+    long long before = 0, after = 0;  // NowTicks around the run
+};
+
+// In this process: "Rtsp" is a plain FFMpegDecoder, the others the family's web-stream decoder.
+// `beforeReading` runs between Initialize and the first frame.
+Delivered DecodeHere(const std::string& family, const std::wstring& url,
+                     const std::function<void()>& beforeReading = nullptr) {
+    Delivered out;
+    out.before = NowTicks();
+    std::unique_ptr<IFrameDecoder> decoder;
+    if (family == "Rtsp") {
+        auto plain = std::make_unique<Halvora::RuvarEduzid::FFMpegDecoder>();
+        out.opened = plain->Initialize(Halvora::Video::Native::VideoFileInfo(url), nullptr);
+        decoder = std::move(plain);
+    } else {
+        auto web = Make(family);
+        std::wstring json;
+        out.opened = web->Initialize(url, -1, json);
+        decoder = std::move(web);
+    }
+    if (out.opened && beforeReading) beforeReading();
+    while (out.opened && out.times.size() < 1000) {
+        auto frame = decoder->GetNextFrame();
+        if (frame->GetDecoderState() != DecoderState::Ok) {
+            out.endState = frame->GetDecoderState() == DecoderState::EndOfArchive ? "EndOfArchive" : "other";
+            break;
+        }
+        out.digests.push_back(DecoderTest::PlanesMd5(*frame));
+        out.times.push_back(frame->GetFileTimeUtc());
+    }
+    out.after = NowTicks();
+    return out;
+}
+
+// The ruvar tool in a process of its own, whose settings file asks for RTP over UDP.
+Delivered DecodeWithToolOverUdp(const std::string& family, const std::wstring& url) {
+    static const std::string ini = [] {
+        const std::string path = RuvarTest::TempDir("live_udp") + "/RuvarEduzid.ini";
+        RuvarTest::WriteFile(path, "[Rtsp]\nRtspTransport=2\n");
+        return path;
+    }();
+    const std::string source(url.begin(), url.end());
+    std::string command = "RUVAREDUZID_INI=" + RuvarTest::Quote(ini) + " RUVAREDUZID_LOG_LEVEL=4 " +
+                          RuvarTest::Quote(std::string(RUVAR_BINARY_DIR) + "/bin/ruvar") + " decode " +
+                          RuvarTest::Quote(source) + " --md5 --json" + (family == "Rtsp" ? "" : " --vms " + family);
+    Delivered out;
+    std::string output;
+    out.before = NowTicks();
+    const int rc = RuvarTest::RunCommand(command, &output);
+    out.after = NowTicks();
+    out.opened = rc == 0;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Json::Value v;
+        if (!Json::Reader().parse(line, v, false)) continue;
+        if (v.isMember("summary")) {
+            out.endState = v["end_state"].asString();
+        } else if (v.isMember("md5")) {
+            out.digests.push_back(v["md5"].asString());
+            out.times.push_back(v["file_time"].asInt64());
+        }
+    }
+    return out;
+}
+
+// Every frame of the stream, in presentation order, each at its family's time for that frame.
+void ExpectEveryFrame(const std::string& family, const Delivered& run, const std::vector<std::string>& pictures,
+                      int frames) {
+    ASSERT_TRUE(run.opened);
+    EXPECT_EQ(run.endState, "EndOfArchive");
+    ASSERT_EQ(run.digests.size(), static_cast<size_t>(frames)) << "frames delivered";
+    for (int k = 0; k < frames; ++k) EXPECT_EQ(run.digests[k], pictures[k % pictures.size()]) << "picture " << k;
+    // Iss dates frames from the instant the stream opened, read while the decoder ran.
+    const long long origin = family == "Iss" ? run.times[0] - ExpectedTime(family, 0) : 0;
+    if (family == "Iss") {
+        EXPECT_GE(origin, run.before);
+        EXPECT_LE(origin, run.after);
+    }
+    for (int k = 0; k < frames; ++k)
+        EXPECT_EQ(run.times[k], origin + ExpectedTime(family, k)) << "frame " << k << " of " << family;
+}
+
+struct DeliveryCase {
+    std::string family;
+    bool bframes;
+    bool udp;
+};
+
+void PrintTo(const DeliveryCase& c, std::ostream* os) {
+    *os << c.family << (c.bframes ? " with B-frames" : " without B-frames") << (c.udp ? " over UDP" : " over TCP");
+}
+
+std::string CaseName(const ::testing::TestParamInfo<DeliveryCase>& info) {
+    return info.param.family + (info.param.bframes ? "_BFrames" : "_NoBFrames") + (info.param.udp ? "_Udp" : "_Tcp");
+}
+
+std::vector<DeliveryCase> AllCases() {
+    std::vector<DeliveryCase> cases;
+    for (const char* family : {"Rtsp", "Generic", "Milestone", "SeeTec", "VmsAgent", "Iss", "Genetec", "Dvtel"})
+        for (bool bframes : {false, true})
+            for (bool udp : {false, true}) cases.push_back({family, bframes, udp});
+    return cases;
+}
+
+class LiveStreamDelivery : public ::testing::TestWithParam<DeliveryCase> {};
+
+}  // namespace
+
+TEST_P(LiveStreamDelivery, EveryFrameSentAfterPlayArrivesWithItsOwnCaptureTime) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    const DeliveryCase& c = GetParam();
+    const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(c.bframes);
+    const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
+    ASSERT_EQ(pictures.size(), static_cast<size_t>(media.frames));
+    RuvarTest::VmsServer server(SharedConfig(media.frames, 10), media);
+    ASSERT_GT(server.Port(), 0);
+    const Delivered run = c.udp ? DecodeWithToolOverUdp(c.family, server.Url()) : DecodeHere(c.family, server.Url());
+    ExpectEveryFrame(c.family, run, pictures, media.frames);
+    // The server's account: the transport asked for, every frame sent, and a GET_PARAMETER
+    // exchange exactly for the families that ask.
+    Json::Value stats;
+    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false)) << server.Stats();
+    ASSERT_GE(stats.size(), 1u);
+    const Json::Value& session = stats[stats.size() - 1];
+    EXPECT_EQ(session["transport"].asString(), c.udp ? "udp" : "tcp");
+    EXPECT_EQ(session["frames_sent"].asInt(), media.frames);
+    const bool asks = c.family == "Milestone" || c.family == "SeeTec" || c.family == "VmsAgent";
+    EXPECT_EQ(session["get_parameter"].asInt() > 0, asks) << server.Stats();
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, LiveStreamDelivery, ::testing::ValuesIn(AllCases()), CaseName);
+
+// The open hook's GET_PARAMETER comes late: seconds of stream are queued before it (the host
+// waits before its first frame, or the server holds its reply). Nothing queued is lost, and the
+// frame named by the late reply anchors the times of all, the earlier ones included.
+TEST(LiveStreamDelivery, VmsAgentHostWaitingSecondsBeforeTheFirstFrameLosesNothing) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(true);
+    const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
+    constexpr int kFramesServed = 140;  // the fixture twice, in real time (5.6 s)
+    RuvarTest::VmsServer server(SharedConfig(kFramesServed, 40), media);
+    ASSERT_GT(server.Port(), 0);
+    auto framesSent = [&server] {
+        Json::Value stats;
+        if (!Json::Reader().parse(server.Stats(), stats, false) || stats.size() == 0) return 0;
+        return stats[stats.size() - 1]["frames_sent"].asInt();
+    };
+    const Delivered run = DecodeHere("VmsAgent", server.Url(), [&] {
+        // VmsAgent asks at its first frame: wait until 2.4 s of stream have been sent.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (framesSent() < 60 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    ExpectEveryFrame("VmsAgent", run, pictures, kFramesServed);
+    Json::Value stats;
+    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false));
+    const Json::Value& named = stats[stats.size() - 1]["named_frames"];
+    ASSERT_EQ(named.size(), 1u) << server.Stats();
+    EXPECT_GE(named[0].asInt(), 60);
+}
+
+class LateReplyDelivery : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(LateReplyDelivery, ServerStreamingSecondsBeforeItsReplyLosesNothing) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    const std::string family = GetParam();
+    const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);
+    const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
+    constexpr int kFramesServed = 100;
+    // The reply comes 2.5 s after the request, the stream going on meanwhile in real time.
+    RuvarTest::VmsServer server(SharedConfig(kFramesServed, 40, ", \"delay_ms\": 2500"), media);
+    ASSERT_GT(server.Port(), 0);
+    const Delivered run = DecodeHere(family, server.Url());
+    ExpectEveryFrame(family, run, pictures, kFramesServed);
+    Json::Value stats;
+    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false));
+    const Json::Value& named = stats[stats.size() - 1]["named_frames"];
+    ASSERT_EQ(named.size(), 1u) << server.Stats();
+    EXPECT_GE(named[0].asInt(), 50);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, LateReplyDelivery, ::testing::Values("Milestone", "VmsAgent"));
