@@ -540,6 +540,8 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextKeyFrame() {
         HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
         return EmptyFrameOf(Error);
     }
+    // A held frame is the stream's first key frame.
+    if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
     return RunFrameLoop(LoopMode::KeyFrames);
 }
 

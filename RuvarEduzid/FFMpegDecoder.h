@@ -131,7 +131,8 @@ protected:
     // out, and returns it: the packets after the key frame stay in the decoder for GetNextFrame
     // (unlike GetNextKeyFrame, which skips them).
     std::shared_ptr<IDecodedFrame> DecodeFirstKeyFrame();
-    // The next GetNextFrame returns `frame` before it decodes anything (a seek drops it).
+    // The next GetNextFrame (or GetNextKeyFrame: `frame` is a key frame) returns `frame` before it
+    // decodes anything; a seek drops it.
     void HoldFrame(std::shared_ptr<IDecodedFrame> frame);
 
 private:

@@ -10,6 +10,7 @@
 #include "RuvarEduzid/SeeTecWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/VmsAgentWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
+#include "DecoderTestHelpers.h"
 #include "support/TestSupport.h"
 #include "vms/VmsServer.h"
 
@@ -183,6 +184,23 @@ TEST(GenericWebStreamDecoder, FailsWhenTheSourceDoesNotOpen) {
     GenericWebStreamFfmpegDecoder decoder;
     std::wstring json = L"{}";
     EXPECT_FALSE(decoder.Initialize(L"rtsp://127.0.0.1:1/none", -1, json));
+}
+
+TEST(GenericWebStreamDecoder, TheKeyFrameThatProvesTheStreamIsItsFirstPictureAndNothingAfterItIsSkipped) {
+    // B-frames and frame threads: the decoder holds pictures back, so the proof reads on past the
+    // key frame; everything it read is still decoded.
+    const std::string path = DecoderTest::H264Mp4B();
+    const std::vector<std::string> reference = RuvarTest::FrameMd5(path, "-fps_mode passthrough");
+    std::wstring json;
+    GenericWebStreamFfmpegDecoder decoder;
+    ASSERT_TRUE(decoder.Initialize(std::wstring(path.begin(), path.end()), -1, json));
+    EXPECT_EQ(DecoderTest::DecodeAll(decoder).digests, reference);
+    // Asked for key frames, the proof's frame comes first as well.
+    GenericWebStreamFfmpegDecoder keys;
+    ASSERT_TRUE(keys.Initialize(std::wstring(path.begin(), path.end()), -1, json));
+    auto first = keys.GetNextKeyFrame();
+    ASSERT_EQ(first->GetDecoderState(), DecoderState::Ok);
+    EXPECT_EQ(DecoderTest::PlanesMd5(*first), reference[0]);
 }
 
 TEST(GenericWebStreamDecoder, FailsWhenNoKeyFrameDecodesBeforeTheEnd) {
