@@ -56,8 +56,9 @@ void RtpFrameTimeline::OnRtpPacket(const uint8_t* packet, size_t size, bool hasC
     }
     if (m_keepPackets) {
         if (m_keptBytes + size > kMaxKeptBytes) {
-            HLOG_WARNING << "RTSP: more than " << (kMaxKeptBytes >> 20)
-                         << " MB arrived before the stream was read; a packet callback bound later misses them";
+            HLOG_DEBUG << "RTSP: more than " << (kMaxKeptBytes >> 20)
+                       << " MB arrived before the stream was read; a packet callback bound from now on sees only "
+                          "the packets that arrive after its binding";
             StopKeepingPackets();
         } else {
             frame.packets.emplace_back(packet, packet + size);
