@@ -1,6 +1,7 @@
 // The parsers of the RTSP layer on known texts: ranges, addresses, control URLs, Digest answers,
 // the byte stream of a connection and session descriptions.
 
+#include "Rtsp/RtpFrameTimeline.h"
 #include "Rtsp/RtpPacketParser.h"
 #include "Rtsp/RtspAuthenticator.h"
 #include "Rtsp/RtspResponse.h"
@@ -9,6 +10,12 @@
 #include "Rtsp/SdpDescription.h"
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
+#include <vector>
 
 using namespace Halvora::RuvarEduzid::Rtsp;
 
@@ -224,4 +231,112 @@ TEST(RtpPacketParser, PayloadsTheDepacketizerRefuses) {
     EXPECT_FALSE(hevc({0x62, 0x01, 0x93}));         // FU without data
     EXPECT_FALSE(hevc({0x60, 0x01, 0, 5, 0x40}));   // aggregation unit longer than the packet
     EXPECT_TRUE(RtpPacketParser::IsDepacketizable(Format::Other, nullptr, 0));
+}
+
+// ---- RTP frames as FFmpeg's RTP demuxer times them --------------------------------------------
+
+namespace {
+std::vector<uint8_t> RtpPacket(uint32_t timestamp, uint8_t marker = 0) {
+    std::vector<uint8_t> p = {0x80, static_cast<uint8_t>(96 | marker), 0, 1,
+                              static_cast<uint8_t>(timestamp >> 24), static_cast<uint8_t>(timestamp >> 16),
+                              static_cast<uint8_t>(timestamp >> 8), static_cast<uint8_t>(timestamp),
+                              0x12, 0x34, 0x56, 0x78, 0x65};
+    return p;
+}
+void Arrive(RtpFrameTimeline& timeline, uint32_t timestamp, uint64_t callbackValue = 0, bool hasValue = false) {
+    const auto p = RtpPacket(timestamp);
+    timeline.OnRtpPacket(p.data(), p.size(), hasValue, callbackValue);
+}
+}  // namespace
+
+TEST(RtpFrameTimeline, FollowsTheDemuxerClockThroughTheWrapAndTakesFramesByTheirPts) {
+    RtpFrameTimeline timeline;
+    // Two packets of the first frame, then frames 3600 apart across the 32-bit wrap.
+    Arrive(timeline, 4294963000u);
+    Arrive(timeline, 4294963000u);
+    Arrive(timeline, 4294963000u + 3600);  // 304 after the wrap
+    Arrive(timeline, 4294963000u + 7200);
+    EXPECT_EQ(timeline.Base(), 4294963000u);
+    EXPECT_EQ(timeline.PendingFrames(), 3u);
+    RtpFrameTimeline::Frame frame;
+    // The first access unit comes without a pts: it is the oldest frame.
+    ASSERT_TRUE(timeline.Take(AV_NOPTS_VALUE, &frame));
+    EXPECT_EQ(frame.timestamp, 4294963000u);
+    EXPECT_EQ(frame.pts, 0);
+    // A frame whose access unit never came (3600) is passed over for the one that did.
+    ASSERT_TRUE(timeline.Take(7200, &frame));
+    EXPECT_EQ(frame.timestamp, static_cast<uint32_t>(4294963000u + 7200));
+    EXPECT_EQ(timeline.PendingFrames(), 0u);
+    EXPECT_FALSE(timeline.Take(10800, &frame));
+}
+
+TEST(RtpFrameTimeline, ASenderReportBeforeAnyPacketSetsTheBaseAndFramesBeforeItAreNegative) {
+    RtpFrameTimeline timeline;
+    timeline.OnSenderReport(90000 + 5 * 3600);  // the report names frame 5
+    timeline.OnSenderReport(1);                 // only the first report counts
+    Arrive(timeline, 90000);
+    RtpFrameTimeline::Frame frame;
+    ASSERT_TRUE(timeline.Take(-5 * 3600, &frame));
+    EXPECT_EQ(frame.timestamp, 90000u);
+}
+
+TEST(RtpFrameTimeline, ZeroCountsAsNotYetSetLikeTheDemuxer) {
+    // A first timestamp of 0 leaves the base unset: the next one sets it, so that the demuxer gives
+    // both frames pts 0; from there on the clock runs as usual.
+    RtpFrameTimeline timeline;
+    Arrive(timeline, 0);
+    Arrive(timeline, 3600);
+    Arrive(timeline, 7200);
+    EXPECT_EQ(timeline.Base(), 3600u);
+    RtpFrameTimeline::Frame frame;
+    ASSERT_TRUE(timeline.Take(0, &frame));
+    EXPECT_EQ(frame.timestamp, 0u);
+    ASSERT_TRUE(timeline.Take(0, &frame));
+    EXPECT_EQ(frame.timestamp, 3600u);
+    ASSERT_TRUE(timeline.Take(3600, &frame));
+    EXPECT_EQ(frame.timestamp, 7200u);
+}
+
+TEST(RtpFrameTimeline, OriginIsTheFirstPacketAfterTheMark) {
+    RtpFrameTimeline timeline;
+    Arrive(timeline, 1000);
+    Arrive(timeline, 4600);
+    timeline.MarkOrigin();
+    EXPECT_TRUE(timeline.OriginPending());
+    Arrive(timeline, 8200);
+    EXPECT_FALSE(timeline.OriginPending());
+    ASSERT_TRUE(timeline.HasOrigin());
+    EXPECT_EQ(timeline.OriginPts(), 7200);
+    // Nothing after a second mark: the latest packet stands in.
+    timeline.MarkOrigin();
+    timeline.SettleOriginOnLatest();
+    EXPECT_EQ(timeline.OriginPts(), 7200);
+}
+
+namespace {
+uint64_t CountAndStoreTimestamp(const uint8_t* packet, int length, uint64_t* destination) {
+    if (length >= 8) *destination = (static_cast<uint64_t>(packet[4]) << 24 | packet[5] << 16 | packet[6] << 8 | packet[7]) * 10;
+    return 0;
+}
+}  // namespace
+
+TEST(RtpFrameTimeline, ACallbackBoundLateSeesTheKeptPacketsAndEachFrameKeepsItsValue) {
+    RtpFrameTimeline timeline;
+    Arrive(timeline, 100);
+    Arrive(timeline, 200);
+    uint64_t destination = 0;
+    timeline.BindCallback(&CountAndStoreTimestamp, &destination);
+    EXPECT_EQ(destination, 2000u);  // the latest packet's, after the replay
+    Arrive(timeline, 300, 3000, true);
+    RtpFrameTimeline::Frame frame;
+    for (uint32_t ts : {100u, 200u, 300u}) {
+        ASSERT_TRUE(timeline.Take(ts - 100, &frame));
+        EXPECT_TRUE(frame.hasCallbackValue);
+        EXPECT_EQ(frame.callbackValue, ts * 10u) << ts;
+    }
+    // Packets are kept only until a callback is bound (or the stream is read).
+    Arrive(timeline, 400);
+    timeline.BindCallback(&CountAndStoreTimestamp, &destination);
+    ASSERT_TRUE(timeline.Take(300, &frame));
+    EXPECT_FALSE(frame.hasCallbackValue);
 }
