@@ -179,16 +179,22 @@ void RtspInput::Flush() {
     m_originMarked = true;
 }
 
-int64_t RtspInput::RangeOffset() {
+int64_t RtspInput::RangeOffset() const {
     if (!m_rangeSet) return 0;
     // Without a flush the stream's first packet is the origin.
     if (!m_originMarked) return m_rangeStart;
-    RtpFrameTimeline& timeline = m_session->Timeline();
-    if (timeline.OriginPending()) m_session->AwaitOrigin();
-    return m_rangeStart - timeline.OriginPts();
+    return m_rangeStart - m_session->Timeline().OriginPts();
+}
+
+RtspFrameTiming RtspInput::ClockTiming(int64_t rawPts) const {
+    RtspFrameTiming timing{};
+    timing.rtp_pts = rawPts;
+    timing.timestamp = static_cast<uint32_t>(static_cast<uint64_t>(rawPts) + m_session->Timeline().Base());
+    return timing;
 }
 
 void RtspInput::Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing) {
+    if (m_rangeSet && m_originMarked && m_session->Timeline().OriginPending()) m_session->AwaitOrigin();
     const int64_t offset = RangeOffset();
     packet->pts = rawPts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : rawPts + offset;
     packet->dts = rawDts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : rawDts + offset;
@@ -210,11 +216,7 @@ bool RtspInput::FrameTiming(int64_t pts, RtspFrameTiming* timing) const {
         }
     }
     // Not a recent packet: the stream clock alone, with the range start in force now.
-    int64_t offset = 0;
-    if (m_rangeSet) offset = m_originMarked ? m_rangeStart - m_session->Timeline().OriginPts() : m_rangeStart;
-    *timing = RtspFrameTiming{};
-    timing->rtp_pts = pts - offset;
-    timing->timestamp = static_cast<uint32_t>(static_cast<uint64_t>(timing->rtp_pts) + m_session->Timeline().Base());
+    *timing = ClockTiming(pts - RangeOffset());
     return false;
 }
 
@@ -241,8 +243,7 @@ int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
         timing.callback_value = frame.callbackValue;
         timing.has_callback_value = frame.hasCallbackValue ? 1 : 0;
     } else if (rawPts != AV_NOPTS_VALUE) {
-        timing.rtp_pts = rawPts;
-        timing.timestamp = static_cast<uint32_t>(static_cast<uint64_t>(rawPts) + timeline.Base());
+        timing = input->ClockTiming(rawPts);
     }
     input->m_lastRawPts = rawPts;
     input->m_lastRawDts = rawDts;

@@ -53,10 +53,12 @@ private:
     static int ReadCallback(void* opaque, uint8_t* buffer, int size);
     static int WriteCallback(void* opaque, uint8_t* buffer, int size);
 
-    // The packet's range start offset: what is added to the demuxer's pts. Waits for the origin
-    // when a flush marked one that has not arrived yet.
-    int64_t RangeOffset();
+    // The range start offset in force: what is added to the demuxer's pts.
+    int64_t RangeOffset() const;
+    // The timing of demuxer pts `rawPts` from the stream clock alone (no callback value).
+    RtspFrameTiming ClockTiming(int64_t rawPts) const;
     // Moves `packet` (its demuxer pts and dts in rawPts, rawDts) and records its frame's timing.
+    // Waits for the origin first when a flush marked one that has not arrived yet.
     void Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing);
 
     std::unique_ptr<RtspSession> m_session;

@@ -387,8 +387,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
         // Over UDP the goodbye comes on the RTCP port while media the server sent before it may
         // still wait on the RTP port: it is held back until that port was read out (the demuxer
         // ends the stream at the goodbye).
-        if (info.bye && !m_releasingBye && m_activeTransport != RtspTransportMode::Interleaved &&
-            m_activeTransport != RtspTransportMode::PreferTcp) {
+        if (info.bye && !m_releasingBye && m_udpRtp.Valid()) {
             if (m_deferredBye.empty()) m_deferredBye.assign(data, data + size);
             return;
         }
@@ -589,21 +588,18 @@ void RtspSession::KeepAliveIfDue() {
 }
 
 int RtspSession::ReadPacket(uint8_t* buffer, int size) {
-    for (;;) {
-        while (!m_queue.empty()) {
-            std::vector<uint8_t> packet = std::move(m_queue.front());
-            m_queue.pop_front();
-            if (packet.size() > static_cast<size_t>(size)) {
-                ++m_droppedPackets;
-                continue;
-            }
-            std::memcpy(buffer, packet.data(), packet.size());
-            return static_cast<int>(packet.size());
+    while (!m_queue.empty()) {
+        std::vector<uint8_t> packet = std::move(m_queue.front());
+        m_queue.pop_front();
+        if (packet.size() > static_cast<size_t>(size)) {
+            ++m_droppedPackets;
+            continue;
         }
-        // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
-        if (m_byeReceived) return AVERROR_EOF;
-        break;
+        std::memcpy(buffer, packet.data(), packet.size());
+        return static_cast<int>(packet.size());
     }
+    // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
+    if (m_byeReceived) return AVERROR_EOF;
     int delivered = 0;
     int rc = Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), buffer, size, &delivered, nullptr);
     if (delivered > 0) return delivered;
@@ -648,7 +644,7 @@ char* RtspSession::GetParameter(int64_t* rangeStartUs) {
     }
     // Datagrams already waiting were sent before the reply: they are queued now, so that the first
     // packet to arrive from here on is one the server sent after its reply.
-    if (m_activeTransport == RtspTransportMode::Udp || m_activeTransport == RtspTransportMode::UdpMulticast) DrainUdp();
+    if (m_udpRtp.Valid()) DrainUdp();
     m_lastReplyText = reply.text;
     if (rangeStartUs) {
         int64_t start = 0;

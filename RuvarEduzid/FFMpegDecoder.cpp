@@ -526,32 +526,13 @@ int FFMpegDecoder::ReadPacket(AVPacket* packet) {
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextFrame() {
-    if (!m_pFormatCtx) {
-        HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
-        return EmptyFrameOf(Error);
-    }
-    if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
     if (HasInterruptCallback()) m_interruptContext.lastActivity = WatchdogNow();
     return RunFrameLoop(LoopMode::AllFrames);
 }
 
-std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextKeyFrame() {
-    if (!m_pFormatCtx) {
-        HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
-        return EmptyFrameOf(Error);
-    }
-    // A held frame is the stream's first key frame.
-    if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
-    return RunFrameLoop(LoopMode::KeyFrames);
-}
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextKeyFrame() { return RunFrameLoop(LoopMode::KeyFrames); }
 
-std::shared_ptr<IDecodedFrame> FFMpegDecoder::DecodeFirstKeyFrame() {
-    if (!m_pFormatCtx) {
-        HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
-        return EmptyFrameOf(Error);
-    }
-    return RunFrameLoop(LoopMode::FromFirstKeyFrame);
-}
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::DecodeFirstKeyFrame() { return RunFrameLoop(LoopMode::FromFirstKeyFrame); }
 
 void FFMpegDecoder::HoldFrame(std::shared_ptr<IDecodedFrame> frame) { m_heldFrame = std::move(frame); }
 
@@ -613,6 +594,13 @@ long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
+    if (!m_pFormatCtx) {
+        HLOG_ERROR << "GetNextFrame !m_pFormatCtx";
+        return EmptyFrameOf(Error);
+    }
+    // A held frame is the stream's first key frame: it comes first, whether all frames or key
+    // frames are asked for.
+    if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
     int errorCount = 0;
     int foreignPacketCount = 0;
     int warningLimit = 65536;

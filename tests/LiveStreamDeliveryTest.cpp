@@ -5,6 +5,7 @@
 // settings file asks for UDP). The GET_PARAMETER replies name the time of the next frame the
 // server sends, as a video-management system reports its position.
 #include "Common/Json.h"
+#include "Common/Logger.h"
 #include "DecoderTestHelpers.h"
 #include "RuvarEduzid/FFMpegDecoder.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
@@ -220,6 +221,7 @@ TEST(LiveStreamDelivery, VmsAgentHostWaitingSecondsBeforeTheFirstFrameLosesNothi
         if (!Json::Reader().parse(server.Stats(), stats, false) || stats.size() == 0) return 0;
         return stats[stats.size() - 1]["frames_sent"].asInt();
     };
+    Halvora::Common::ScopedLogCapture capture(0);
     const Delivered run = DecodeHere("VmsAgent", server.Url(), [&] {
         // VmsAgent asks at its first frame: wait until 2.4 s of stream have been sent.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -227,6 +229,11 @@ TEST(LiveStreamDelivery, VmsAgentHostWaitingSecondsBeforeTheFirstFrameLosesNothi
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     });
     ExpectEveryFrame("VmsAgent", run, pictures, kFramesServed);
+    // VmsAgent logs each frame's timestamp at info level.
+    int tsLines = 0;
+    for (const auto& message : capture.Sink().Messages(2))
+        if (message.rfind("ts: ", 0) == 0) ++tsLines;
+    EXPECT_GE(tsLines, kFramesServed);
     Json::Value stats;
     ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false));
     const Json::Value& named = stats[stats.size() - 1]["named_frames"];

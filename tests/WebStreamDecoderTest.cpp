@@ -223,3 +223,19 @@ TEST(GenericWebStreamDecoder, FailsWhenNoKeyFrameDecodesBeforeTheEnd) {
     EXPECT_TRUE(capture.Sink().Contains("Init ffmpeg decoder with path: ", 2));
     EXPECT_FALSE(capture.Sink().Contains("FFMpegDecoder::Initialize error"));
 }
+
+TEST(IssWebStreamDecoder, ForcesItsTimeouts) {
+    ScopedLogCapture capture(0);
+    std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder(VMSDecoder::Iss));
+    std::vector<std::shared_ptr<DecoderParameter>> parameters{std::make_shared<RtspConnectionTimeoutParameter>(60000)};
+    VideoFileInfo info(L"/nonexistent/iss.mp4");
+    EXPECT_FALSE(decoder->Initialize(info, &parameters));
+    std::vector<std::string> timeouts;
+    for (const auto& message : capture.Sink().Messages(2))
+        if (message.find("FFMpegDecoder::ProcessParameters. ") == 0) timeouts.push_back(message);
+    EXPECT_EQ(timeouts, (std::vector<std::string>{"FFMpegDecoder::ProcessParameters. ConnectionTimeoutMs:60000",
+                                                  "FFMpegDecoder::ProcessParameters. ConnectionTimeoutMs:15000",
+                                                  "FFMpegDecoder::ProcessParameters. GetFrameTimeoutMs:2000"}));
+    EXPECT_TRUE(capture.Sink().Contains("IssWebStreamFfmpegDecoder::Initialize", 2));
+    EXPECT_TRUE(capture.Sink().Contains("IssWebStreamFfmpegDecoder::Initialize failed", 4));
+}

@@ -2,19 +2,15 @@
 
 // Streams of the stand-in video-management system (VmsServer) with server-side times chosen by
 // the test, and the capture time that each system's rule gives to frame k of such a stream.
-// Shared by the time tests (one decoder at a time) and the load test (all systems at once).
+// Shared by the live-stream delivery test (one decoder at a time) and the load test (all systems at
+// once).
 
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
 #include "vms/VmsServer.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace RuvarTest {
 namespace Vms {
@@ -91,15 +87,14 @@ struct VmsStream {
 
 // Milestone: every sender report maps `ntp` (whole seconds) to the RTP time of frame
 // `reportFrame`; the GET_PARAMETER reply names the capture time of the next frame sent.
-inline VmsStream MilestoneStream(uint64_t ntp, int reportFrame, const StreamTiming& timing = {},
-                                 const std::string& getParameterExtra = "") {
+inline VmsStream MilestoneStream(uint64_t ntp, int reportFrame, const StreamTiming& timing = {}) {
     VmsStream s;
     s.vendor = "Milestone";
     s.increment = StepTicks(timing.step);
     s.time0 = kFileTime2021 + static_cast<long long>((ntp - kNtp2021) >> 32) * 10000000LL - reportFrame * s.increment;
     s.config = Config("\"sender_report\": {\"ntp\": " + std::to_string(ntp) + ", \"frame\": " +
                           std::to_string(reportFrame) + ", \"every\": 25}, \"get_parameter\": {" +
-                          NextFrameRange((s.time0 - kUnixEpochFileTime) / 10, s.increment / 10) + getParameterExtra + "}",
+                          NextFrameRange((s.time0 - kUnixEpochFileTime) / 10, s.increment / 10) + "}",
                       timing);
     return s;
 }
@@ -119,12 +114,11 @@ inline VmsStream SeeTecStream(uint64_t ms, const StreamTiming& timing = {}) {
 // VmsAgent: the reply's clock range names the time of the next frame sent; frame 0 is `seconds`
 // after 2021-01-01 and each frame is `step` 10-us units later (VmsAgent counts each 90 kHz tick
 // as 10 us). The frame sent first after the reply carries its range start in 10-us units.
-inline VmsStream VmsAgentStream(long long seconds, const StreamTiming& timing = {},
-                                const std::string& getParameterExtra = "") {
+inline VmsStream VmsAgentStream(long long seconds, const StreamTiming& timing = {}) {
     VmsStream s;
     s.vendor = "VmsAgent";
     const long long unixUs0 = kUnixUs2021 + seconds * 1000000LL;
-    s.config = Config("\"get_parameter\": {" + NextFrameRange(unixUs0, timing.step * 10LL) + getParameterExtra + "}",
+    s.config = Config("\"get_parameter\": {" + NextFrameRange(unixUs0, timing.step * 10LL) + "}",
                       timing);
     s.time0 = (unixUs0 / 10 + kUnixEpochFileTime / 100) * 100;
     s.increment = timing.step * 100LL;
@@ -168,36 +162,6 @@ inline VmsStream DvtelStream(long long base, long long extensionStep, const Stre
 inline std::unique_ptr<Halvora::RuvarEduzid::GenericWebStreamFfmpegDecoder> Make(const std::string& name) {
     return std::unique_ptr<Halvora::RuvarEduzid::GenericWebStreamFfmpegDecoder>(
         Halvora::RuvarEduzid::WebStreamDecoderFactory::GetDecoder(name));
-}
-
-// The times of up to `count` frames, until the first result that is not a picture.
-inline std::vector<long long> ReadTimes(Halvora::Video::Native::IFrameDecoder& decoder, int count) {
-    std::vector<long long> times;
-    for (int i = 0; i < count; ++i) {
-        auto frame = decoder.GetNextFrame();
-        if (!frame || frame->GetDecoderState() != Halvora::Video::Native::DecoderState::Ok) break;
-        times.push_back(frame->GetFileTimeUtc());
-    }
-    return times;
-}
-
-// Checks that every time is the rule's time of a frame the server sent, frame after frame from the
-// first one sent (none is lost at the open), and that the frames read span the RTP timestamp wrap.
-inline void ExpectFrameTimes(const std::vector<long long>& times, const std::function<long long(int)>& expected,
-                             size_t minimumFrames = 40) {
-    std::map<long long, int> frameOf;
-    for (int k = 0; k < kFrames; ++k) frameOf[expected(k)] = k;
-    ASSERT_GE(times.size(), minimumFrames);
-    std::vector<int> frames;
-    for (size_t i = 0; i < times.size(); ++i) {
-        auto it = frameOf.find(times[i]);
-        ASSERT_NE(it, frameOf.end()) << "frame " << i << " has time " << times[i]
-                                     << ", which is no frame's time; first frame time " << times[0];
-        frames.push_back(it->second);
-    }
-    for (size_t i = 1; i < frames.size(); ++i) EXPECT_EQ(frames[i], frames[i - 1] + 1) << "at frame " << i;
-    EXPECT_EQ(frames.front(), 0);
-    EXPECT_GE(frames.back(), kWrapFrame);
 }
 
 }  // namespace Vms
