@@ -12,7 +12,17 @@ namespace {
 
 int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// Days since 1970-01-01 to civil date (proleptic Gregorian).
+}  // namespace
+
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = FloorDiv(y, 400);
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     z += 719468;
     const int64_t era = FloorDiv(z, 146097);
@@ -26,7 +36,11 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
     if (m <= 2) ++y;
 }
 
-}  // namespace
+DateTime DateTime::FromCivil(int64_t year, unsigned month, unsigned day, int hour, int minute, int second,
+                             int64_t ticks) {
+    const int64_t seconds = ((DaysFromCivil(year, month, day) * 24 + hour) * 60 + minute) * 60 + second;
+    return DateTime(UnixEpochTicks + seconds * TicksPerSecond + ticks);
+}
 
 DateTime DateTime::NowUTC() {
     auto now = std::chrono::system_clock::now().time_since_epoch();

@@ -26,6 +26,9 @@ public:
     static DateTime Now();     // local wall time as a file time
     static DateTime NowUTC();  // UTC
     static DateTime FromUnixSeconds(int64_t seconds) { return DateTime(UnixEpochTicks + seconds * TicksPerSecond); }
+    // A UTC calendar date and time of day (proleptic Gregorian), `ticks` 100-ns units past the second.
+    static DateTime FromCivil(int64_t year, unsigned month, unsigned day, int hour = 0, int minute = 0, int second = 0,
+                              int64_t ticks = 0);
 
     bool IsEmpty() const { return m_ticks == EmptyTicks; }
     int64_t GetFileTime() const { return m_ticks; }
@@ -43,6 +46,10 @@ private:
 
 HALVORA_COMMON_API std::ostream& operator<<(std::ostream& os, const DateTime& t);
 HALVORA_COMMON_API std::wostream& operator<<(std::wostream& os, const DateTime& t);
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+HALVORA_COMMON_API int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
+HALVORA_COMMON_API void CivilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day);
 
 // A duration of `fileTimeTicks` 100-ns ticks.
 HALVORA_COMMON_API boost::posix_time::time_duration FileTimeToDuration(int64_t fileTimeTicks);

@@ -1,5 +1,6 @@
 #include "Rtsp/RtspResponse.h"
 
+#include "Common/DateTime.h"
 #include "Common/StringUtility.h"
 
 #include <cctype>
@@ -19,16 +20,6 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
         if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 bool ParseDigits(const std::string& s, size_t pos, size_t count, int* value) {
@@ -187,8 +178,11 @@ bool RtspResponse::ParseRangeStart(const std::string& value, int64_t* startUs) {
                 ++p;
                 us = ParseFractionUs(c, p);
             }
-            int64_t days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-            *startUs = ((days * 24 + hour) * 60 + minute) * 60 * 1000000LL + second * 1000000LL + us;
+            const int64_t ticks = Common::DateTime::FromCivil(year, static_cast<unsigned>(month),
+                                                              static_cast<unsigned>(day), hour, minute, second)
+                                      .GetFileTime() -
+                                  Common::DateTime::UnixEpochTicks;
+            *startUs = ticks / 10 + us;
             return true;
         }
     }

@@ -153,15 +153,10 @@ int64_t ParseIsoTime(const std::string& option, const std::string& text) {
     } else {
         throw UsageError(option + ": '" + text + "' has an unknown zone (use Z or +hh:mm)");
     }
-    // Days from civil (proleptic Gregorian), then seconds since 1970.
-    int yy = y - (mo <= 2);
-    int era = (yy >= 0 ? yy : yy - 399) / 400;
-    unsigned yoe = static_cast<unsigned>(yy - era * 400);
-    unsigned doy = (153 * static_cast<unsigned>(mo + (mo > 2 ? -3 : 9)) + 2) / 5 + static_cast<unsigned>(d) - 1;
-    unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    int64_t days = static_cast<int64_t>(era) * 146097 + static_cast<int64_t>(doe) - 719468;
-    int64_t secs = days * 86400 + h * 3600 + mi * 60 + s - offsetSeconds;
-    return Halvora::Common::DateTime::UnixEpochTicks + secs * Halvora::Common::DateTime::TicksPerSecond + fraction;
+    return Halvora::Common::DateTime::FromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d), h, mi, s,
+                                                fraction)
+               .GetFileTime() -
+           offsetSeconds * Halvora::Common::DateTime::TicksPerSecond;
 }
 
 Output::Output(bool json, bool quiet)
