@@ -27,10 +27,8 @@ extern "C" {
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 namespace Halvora {
@@ -42,43 +40,17 @@ using namespace Halvora::Video::Native;
 
 namespace {
 
-// Guards the live buffers of all decoders of the process.
-std::mutex g_bufferMutex;
-// Signalled on every append, on the end of live input and on Interrupt.
-std::condition_variable g_bufferAppended;
-
 constexpr AVRational kMicroseconds{1, 1000000};
 constexpr AVRational kFileTimeTicks{1, 10000000};
-// FFmpeg reads memory input through a buffer of at most this size.
-constexpr size_t kMaxIoBufferSize = 1 << 20;
-constexpr size_t kMinIoBufferSize = 4096;
 
 std::shared_ptr<IDecodedFrame> EmptyFrameOf(DecoderState state) { return std::make_shared<EmptyFrame>(state); }
 std::shared_ptr<IEncodedPacket> EmptyPacketOf(DemuxerState state) { return std::make_shared<EmptyPacket>(state); }
-
-int IoBufferSize(size_t size) { return static_cast<int>(std::clamp(size, kMinIoBufferSize, kMaxIoBufferSize)); }
 
 // FFmpeg's error text for `code` (1024-byte buffer).
 std::string ErrorText(int code) {
     char text[1024] = {0};
     av_strerror(code, text, sizeof text);
     return text;
-}
-
-// A custom I/O context with its FFmpeg buffer, freed together.
-void FreeIoContext(AVIOContext*& io) {
-    if (!io) return;
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-}
-
-AVIOContext* MakeIoContext(size_t size, void* opaque, int (*read)(void*, uint8_t*, int)) {
-    int ioSize = IoBufferSize(size);
-    auto* buffer = static_cast<unsigned char*>(av_malloc(ioSize));
-    if (!buffer) return nullptr;
-    AVIOContext* io = avio_alloc_context(buffer, ioSize, 0, opaque, read, nullptr, nullptr);
-    if (!io) av_free(buffer);
-    return io;
 }
 
 bool IsYuv420(AVPixelFormat f) { return f == AV_PIX_FMT_YUV420P || f == AV_PIX_FMT_YUVJ420P; }
@@ -281,12 +253,7 @@ void FFMpegDecoder::ReleaseAll() {
     avcodec_free_context(&m_pCodecCtx);
     // A custom I/O context is not closed with the input: it goes after it.
     Rtsp::RtspInput::Close(&m_pFormatCtx);
-    FreeIoContext(m_pIoCtx);
-    if (m_bufferInput) {
-        std::lock_guard<std::mutex> lock(g_bufferMutex);
-        std::free(m_memoryInput.data);
-        m_memoryInput = MemoryInput();
-    }
+    m_memoryInput.Close();
     m_onDecoderOpen = nullptr;
     m_onFrameReceived = nullptr;
 }
@@ -517,9 +484,13 @@ bool FFMpegDecoder::HasInterruptCallback() const {
     return m_pFormatCtx && m_pFormatCtx->interrupt_callback.callback;
 }
 
+bool FFMpegDecoder::AwaitsLiveBytes() const {
+    return m_memoryInput.IsLive() && m_memoryInput.QueuedBytes() == 0 && !m_memoryInput.Ended();
+}
+
 int FFMpegDecoder::ReadPacket(AVPacket* packet) {
     // A memory input that ran dry has its end mark set; new bytes let it read on.
-    if (m_bufferInput && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && QueuedBytes() > 0)
+    if (m_memoryInput.IsQueue() && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && m_memoryInput.QueuedBytes() > 0)
         m_pFormatCtx->pb->eof_reached = 0;
     // The RTSP layer moves the timestamps of its inputs to the range start here.
     return Rtsp::RtspInput::ReadFrame(m_pFormatCtx, packet);
@@ -563,7 +534,7 @@ void FFMpegDecoder::UpdateDts(AVPacket* packet) {
 
 long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
     drop = endOfArchive = false;
-    if (m_bufferInput) return (DateTime::NowUTC().GetFileTime() - DateTime::UnixEpochTicks) / DateTime::TicksPerSecond;
+    if (m_memoryInput.IsQueue()) return (DateTime::NowUTC().GetFileTime() - DateTime::UnixEpochTicks) / DateTime::TicksPerSecond;
 
     int64_t pts = m_pFrame->best_effort_timestamp;
     if (pts == AV_NOPTS_VALUE) pts = m_pFrame->pts;
@@ -618,8 +589,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
                     // The decoder refused this packet before; its frames were taken since.
                     m_resendPacket = false;
                 } else {
-                    if (mode != LoopMode::KeyFrames && m_live && QueuedBytes() == 0 && !LiveInputEnded())
-                        return EmptyFrameOf(NotAvailable);
+                    if (mode != LoopMode::KeyFrames && AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
                     av_packet_unref(packet);
                     int readResult = ReadPacket(packet);
                     if (readResult == AVERROR(EAGAIN)) {
@@ -678,7 +648,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
                         break;
                     }
                     av_packet_unref(packet);
-                } else if (!m_bufferInput || LiveInputEnded()) {
+                } else if (!m_memoryInput.IsQueue() || m_memoryInput.Ended()) {
                     int flushResult = avcodec_send_packet(m_pCodecCtx, nullptr);
                     if (flushResult != 0) HALVORA_THROW("Failed to flush decoder, err = " << flushResult);
                     m_codecDrained = true;
@@ -805,8 +775,7 @@ void FFMpegDecoder::Interrupt() {
     HLOG_TRACE << "Interrupt received";
     m_interrupted = true;
     // Wakes a read that waits for live bytes.
-    std::lock_guard<std::mutex> lock(g_bufferMutex);
-    g_bufferAppended.notify_all();
+    MemoryInput::WakeAll();
 }
 
 // ---- packets --------------------------------------------------------------------------
@@ -833,12 +802,12 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
         if (m_interrupted) return EmptyPacketOf(NotAvailable);
         packet.reset(av_packet_alloc());
         if (!packet) return EmptyPacketOf(Error);
-        if (m_live && QueuedBytes() == 0 && !LiveInputEnded()) return EmptyPacketOf(NotAvailable);
+        if (AwaitsLiveBytes()) return EmptyPacketOf(NotAvailable);
         int readResult = ReadPacket(packet.get());
         if (readResult == AVERROR(EAGAIN)) return EmptyPacketOf(NotAvailable);
         if (readResult < 0) {
             // A memory input may still grow.
-            if (m_bufferInput && !LiveInputEnded()) return EmptyPacketOf(NotAvailable);
+            if (m_memoryInput.IsQueue() && !m_memoryInput.Ended()) return EmptyPacketOf(NotAvailable);
             end = true;
             break;
         }
@@ -878,63 +847,18 @@ int FFMpegDecoder::GetCodecId() {
 
 // ---- memory input -------------------------------------------------------------------
 
-uint64_t FFMpegDecoder::QueuedBytes() const {
-    std::lock_guard<std::mutex> lock(g_bufferMutex);
-    return m_memoryInput.used;
-}
-
-bool FFMpegDecoder::LiveInputEnded() const {
-    std::lock_guard<std::mutex> lock(g_bufferMutex);
-    return m_liveInputEnded;
-}
-
-int FFMpegDecoder::StaticRead(void* opaque, uint8_t* buffer, int size) {
-    auto* input = static_cast<MemoryInput*>(opaque);
-    if (!input || !buffer || size <= 0) return 0;
-    uint64_t n = std::min<uint64_t>(input->capacity - input->position, static_cast<uint64_t>(size));
-    if (n == 0) return AVERROR_EOF;
-    std::memcpy(buffer, input->data + input->position, n);
-    input->position += n;
-    return static_cast<int>(n);
-}
-
-int FFMpegDecoder::LiveRead(void* opaque, uint8_t* buffer, int size) {
-    auto* self = static_cast<FFMpegDecoder*>(opaque);
-    if (!self || !buffer || size <= 0) return 0;
-    std::unique_lock<std::mutex> lock(g_bufferMutex);
-    MemoryInput& input = self->m_memoryInput;
-    // Another thread feeds the queue: a read that ran dry in the middle of a packet waits for
-    // the next bytes (bounded by the get-next time-out) instead of cutting the packet short.
-    if (input.used == 0 && !self->m_liveInputEnded && self->m_appendThread != std::thread::id() &&
-        self->m_appendThread != std::this_thread::get_id()) {
-        int waitMs = self->m_getFrameTimeoutMs > 0 ? self->m_getFrameTimeoutMs : 5000;
-        g_bufferAppended.wait_for(lock, std::chrono::milliseconds(waitMs), [&] {
-            return input.used > 0 || self->m_liveInputEnded || self->m_interrupted.load();
-        });
-    }
-    if (input.used == 0) return AVERROR_EOF;
-    uint64_t n = std::min<uint64_t>(input.used, static_cast<uint64_t>(size));
-    std::memcpy(buffer, input.data + input.position, n);
-    input.position += n;
-    input.used -= n;
-    if (input.used == 0) input.position = 0;
-    return static_cast<int>(n);
-}
-
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startTime) {
-    if (m_pFormatCtx || m_pIoCtx) return RefuseSecondOpening();
+    if (m_pFormatCtx || m_memoryInput.Io()) return RefuseSecondOpening();
     FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
     m_startTimeUtc = startTime;
-    m_memoryInput = MemoryInput{data, 0, 0, data ? size : 0};
 
     AVFormatContext* context = avformat_alloc_context();
-    m_pIoCtx = MakeIoContext(size, &m_memoryInput, &StaticRead);
-    if (!context || !m_pIoCtx) {
+    if (!context || !m_memoryInput.OpenStatic(data, size)) {
         avformat_free_context(context);
-        FreeIoContext(m_pIoCtx);
+        m_memoryInput.Close();
         return false;
     }
-    context->pb = m_pIoCtx;
+    context->pb = m_memoryInput.Io();
     try {
         if (avformat_open_input(&context, nullptr, nullptr, nullptr) < 0) HALVORA_THROW("Can't open input");
         m_pFormatCtx = context;
@@ -947,9 +871,8 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
 
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t dataSize, bool live,
                                const ParameterList* parameters) {
-    if (m_pFormatCtx || m_pIoCtx) return RefuseSecondOpening();
+    if (m_pFormatCtx || m_memoryInput.Io()) return RefuseSecondOpening();
     try {
-        m_live = live;
         DecodedImageFormat requestedFormat = Yuv420P;
         if (parameters) {
             HLOG_TRACE << "FFMpegDecoder::Initialize from buffer with parameters";
@@ -969,27 +892,15 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         }
         FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
 
-        auto* buffer = static_cast<unsigned char*>(std::malloc(std::max<size_t>(capacity, 1)));
-        if (!buffer) {
+        if (!m_memoryInput.OpenLive(data, capacity, dataSize, live, m_liveBufferLimitMB)) {
             HLOG_ERROR << "Can't allocate memory " << static_cast<int>(requestedFormat);
+            m_memoryInput.Close();
             return false;
         }
-        std::memset(buffer, 0, std::max<size_t>(capacity, 1));
-        if (dataSize > 0) std::memcpy(buffer, data, dataSize);
-        {
-            std::lock_guard<std::mutex> lock(g_bufferMutex);
-            m_bufferInput = true;
-            m_memoryInput = MemoryInput{buffer, 0, dataSize, capacity};
-        }
-
+        m_memoryInput.SetReadTimeout(m_getFrameTimeoutMs);
         AVFormatContext* context = avformat_alloc_context();
-        m_pIoCtx = MakeIoContext(capacity, this, &LiveRead);
-        if (!context || !m_pIoCtx) {
-            avformat_free_context(context);
-            FreeIoContext(m_pIoCtx);
-            return false;
-        }
-        context->pb = m_pIoCtx;
+        if (!context) return false;
+        context->pb = m_memoryInput.Io();
         int result = avformat_open_input(&context, nullptr, nullptr, nullptr);
         if (result < 0) {
             HLOG_WARNING << "FFMpegDecoder::Initialize failed: " << AvErrorText(result);
@@ -1004,53 +915,11 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
 }
 
 bool FFMpegDecoder::AppendChunkToBuffer(unsigned char* chunk, size_t size) {
-    if (!m_bufferInput) {
-        HLOG_ERROR << "FFMpegDecoder::AppendChunkToBuffer: the decoder was not opened from a live buffer";
-        return false;
-    }
-    std::lock_guard<std::mutex> lock(g_bufferMutex);
-    m_appendThread = std::this_thread::get_id();
-    MemoryInput& input = m_memoryInput;
-    if (size == 0) {
-        // End of input: the decoding thread drains the decoder once it has read every queued byte.
-        m_liveInputEnded = true;
-        g_bufferAppended.notify_all();
-        return true;
-    }
-    if (!chunk) return false;
-    // Room behind the unread bytes: append. Room only after moving them to the front: move.
-    if (input.position + input.used + size > input.capacity && input.used + size <= input.capacity) {
-        std::memmove(input.data, input.data + input.position, input.used);
-        input.position = 0;
-    }
-    if (input.position + input.used + size <= input.capacity) {
-        std::memcpy(input.data + input.position + input.used, chunk, size);
-        input.used += size;
-    } else if (m_live && static_cast<int64_t>((input.used + size) >> 20) > static_cast<int64_t>(m_liveBufferLimitMB)) {
-        HLOG_ERROR << "Live decoding buffer size is exceeded " << m_liveBufferLimitMB << "M";
-        return false;
-    } else {
-        uint64_t newSize = input.used + size;
-        HLOG_WARNING << "FFMpegDecoder::AppendChunkToBuffer. increased buffer size from " << input.capacity << " to "
-                     << newSize;
-        auto* grown = static_cast<unsigned char*>(std::malloc(newSize));
-        if (!grown) {
-            HLOG_ERROR << "Can't allocate memory " << newSize;
-            return false;
-        }
-        std::memcpy(grown, input.data + input.position, input.used);
-        std::memcpy(grown + input.used, chunk, size);
-        std::free(input.data);
-        input.data = grown;
-        input.position = 0;
-        input.used = newSize;
-        input.capacity = newSize;
-    }
-    // New input after the decoder was drained: decoding starts again.
-    int drained = Drained;
-    if (m_loopState.compare_exchange_strong(drained, NeedsPacket)) m_liveInputEnded = false;
-    g_bufferAppended.notify_all();
-    return true;
+    return m_memoryInput.Append(chunk, size, [this] {
+        // New input after the decoder was drained: decoding starts again.
+        int drained = Drained;
+        return m_loopState.compare_exchange_strong(drained, NeedsPacket);
+    });
 }
 
 }  // namespace RuvarEduzid

@@ -5,6 +5,7 @@
 #include "Common/DateTime.h"
 #include "RuvarEduzid/Export.h"
 #include "RuvarEduzid/FfmpegPtr.h"
+#include "RuvarEduzid/MemoryInput.h"
 #include "RuvarEduzid/Native/Interfaces.h"
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -14,7 +15,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace Halvora {
@@ -33,15 +33,6 @@ struct InterruptContext {
     short expirations = 0;
     // The decoder's interrupt flag: once set, every blocking FFmpeg call is abandoned.
     const std::atomic<bool>* interrupted = nullptr;
-};
-
-// Bytes fed from memory. Static form: the caller's buffer, read from `position`. Live form: a
-// decoder-owned queue whose `used` unread bytes start at `position`.
-struct MemoryInput {
-    unsigned char* data = nullptr;
-    uint64_t position = 0;
-    uint64_t used = 0;
-    uint64_t capacity = 0;
 };
 
 // Now, second resolution: the clock of the network watchdog.
@@ -150,16 +141,12 @@ private:
     long long FrameTime(bool& drop, bool& endOfArchive);
     void UpdateDts(AVPacket* packet);
     bool HasInterruptCallback() const;
-    uint64_t QueuedBytes() const;
-    bool LiveInputEnded() const;
+    // Live memory input with no unread byte that may still grow: nothing to read now.
+    bool AwaitsLiveBytes() const;
     void ReleaseAll();
-
-    static int StaticRead(void* opaque, uint8_t* buffer, int size);
-    static int LiveRead(void* opaque, uint8_t* buffer, int size);
 
     AVFormatContext* m_pFormatCtx = nullptr;
     AVCodecContext* m_pCodecCtx = nullptr;
-    AVIOContext* m_pIoCtx = nullptr;
     Halvora::Common::DateTime m_startTimeUtc;
     AVFrame* m_pFrame = nullptr;
     AVStream* m_pVideoStream = nullptr;
@@ -172,11 +159,10 @@ private:
     int m_decoderSurfaces = -1;
     int m_liveBufferLimitMB = 50;
     float m_utcOffsetHours = 0.0f;
-    FFMpegDecoderDetail::MemoryInput m_memoryInput;
+    MemoryInput m_memoryInput{&m_interrupted};
     bool m_endOfFile = false;
     std::function<int(AVFormatContext*)> m_onDecoderOpen;
     std::function<unsigned long long(AVFrame*)> m_onFrameReceived;
-    bool m_bufferInput = false;
     FFMpegDecoderDetail::InterruptContext m_interruptContext;
     int m_connectionTimeoutMs = 30000;
     int m_getFrameTimeoutMs = 5000;
@@ -187,13 +173,6 @@ private:
     bool m_bsfInitialized = false;
     std::atomic<int> m_loopState{0};
     std::atomic<bool> m_interrupted{false};
-    bool m_live = false;
-
-    // Live form: set by a zero-size append; the queued bytes are the last ones.
-    bool m_liveInputEnded = false;
-    // The thread of the latest append; a read that runs dry waits for bytes only when another
-    // thread feeds the queue.
-    std::thread::id m_appendThread;
     // Reused by the frame loops for every read.
     AVPacket* m_pReadPacket = nullptr;
     // The decoder refused the packet in m_pReadPacket (EAGAIN): it is sent again after the

@@ -42,6 +42,13 @@ struct AVBSFContextDeleter {
 struct AVBufferRefDeleter {
     void operator()(AVBufferRef* b) const { av_buffer_unref(&b); }
 };
+// A custom I/O context and the buffer it was given.
+struct AVIOContextDeleter {
+    void operator()(AVIOContext* io) const {
+        if (io) av_freep(&io->buffer);
+        avio_context_free(&io);
+    }
+};
 struct SwsContextDeleter {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
@@ -52,6 +59,7 @@ using AVCodecContextPtr = std::unique_ptr<AVCodecContext, AVCodecContextDeleter>
 using AVInputFormatContextPtr = std::unique_ptr<AVFormatContext, AVInputFormatContextDeleter>;
 using AVBSFContextPtr = std::unique_ptr<AVBSFContext, AVBSFContextDeleter>;
 using AVBufferRefPtr = std::unique_ptr<AVBufferRef, AVBufferRefDeleter>;
+using AVIOContextPtr = std::unique_ptr<AVIOContext, AVIOContextDeleter>;
 using SwsContextPtr = std::unique_ptr<SwsContext, SwsContextDeleter>;
 
 // An AVDictionary freed when the scope ends.
