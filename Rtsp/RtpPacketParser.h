@@ -38,10 +38,13 @@ public:
 
     // Walks a compound RTCP packet; stops at the first malformed part.
     static RtcpInfo ParseRtcp(const uint8_t* data, size_t size);
+    // Big-endian fields of RTP and RTCP packets.
+    static uint16_t ReadBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
     static uint32_t ReadBe32(const uint8_t* p) {
         return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
                (static_cast<uint32_t>(p[2]) << 8) | p[3];
     }
+    static uint64_t ReadBe64(const uint8_t* p) { return (static_cast<uint64_t>(ReadBe32(p)) << 32) | ReadBe32(p + 4); }
 };
 
 }  // namespace Rtsp

@@ -1,7 +1,7 @@
 #include "Rtsp/RtspInput.h"
 
 #include "Common/Logger.h"
-#include "RuvarEduzid/FfmpegPtr.h"
+#include "Common/FfmpegPtr.h"
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -10,8 +10,6 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <unordered_map>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -22,14 +20,6 @@ constexpr int kIoBufferSize = 4096;
 // Packets whose timing stays at hand: many more than a decoder holds back (reordering, threads).
 constexpr size_t kRecentPackets = 1024;
 
-std::mutex& RegistryMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-std::unordered_map<const AVFormatContext*, RtspInput*>& Registry() {
-    static std::unordered_map<const AVFormatContext*, RtspInput*> registry;
-    return registry;
-}
 }  // namespace
 
 int RtspInput::ReadCallback(void* opaque, uint8_t* buffer, int size) {
@@ -46,7 +36,7 @@ int RtspInput::ReadCallback(void* opaque, uint8_t* buffer, int size) {
     // The description ends here; packets are read only once the demuxer is open.
     if (self->m_phase == 1) return AVERROR_EOF;
     // Receiver reports the demuxer wrote since the last read go out now.
-    AVIOContext* io = self->m_io;
+    AVIOContext* io = self->m_io.get();
     if (io && io->buf_ptr > io->buffer) avio_flush(io);
     return self->m_session->ReadPacket(buffer, size);
 }
@@ -57,35 +47,37 @@ int RtspInput::WriteCallback(void* opaque, uint8_t* buffer, int size) {
     return self->m_session->WriteRtcp(buffer, size);
 }
 
-int RtspInput::Open(AVFormatContext** context, const std::string& url, RtspSessionOptions options) {
-    AVFormatContext* ctx = *context;
-    if (!ctx) ctx = avformat_alloc_context();
-    if (!ctx) return AVERROR(ENOMEM);
-    if (!options.interrupt.callback) options.interrupt = ctx->interrupt_callback;
+std::unique_ptr<RtspInput> RtspInput::Open(AVFormatContext* context, const std::string& url,
+                                            RtspSessionOptions options, int* error) {
+    int rc = 0;
+    if (!error) error = &rc;
+    AVFormatContextPtr owned(context ? context : avformat_alloc_context());
+    if (!owned) {
+        *error = AVERROR(ENOMEM);
+        return nullptr;
+    }
+    if (!options.interrupt.callback) options.interrupt = owned->interrupt_callback;
     const bool interleaved = options.transport == RtspTransportMode::Interleaved;
 
     std::unique_ptr<RtspInput> input(new RtspInput());
     input->m_session = std::make_unique<RtspSession>(options);
-    int rc = input->m_session->Open(url);
-    if (rc < 0) {
-        HLOG_WARNING << "RTSP: cannot open " << input->m_session->MaskedUrl() << ": " << AvErrorText(rc);
-        avformat_free_context(ctx);
-        *context = nullptr;
-        return rc;
+    *error = input->m_session->Open(url);
+    if (*error < 0) {
+        HLOG_WARNING << "RTSP: cannot open " << input->m_session->MaskedUrl() << ": " << AvErrorText(*error);
+        return nullptr;
     }
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     // Opened for reading: the demuxer reads the description through the buffer (it peeks and seeks
     // back at the start). Writing is switched on once the description has been read.
-    if (buffer) input->m_io = avio_alloc_context(buffer, kIoBufferSize, 0, input.get(), ReadCallback, WriteCallback, nullptr);
+    if (buffer) input->m_io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, input.get(), ReadCallback, WriteCallback, nullptr));
     if (!input->m_io) {
         av_free(buffer);
-        avformat_free_context(ctx);
-        *context = nullptr;
-        return AVERROR(ENOMEM);
+        *error = AVERROR(ENOMEM);
+        return nullptr;
     }
-    ctx->pb = input->m_io;
+    AVFormatContext* ctx = owned.release();
+    ctx->pb = input->m_io.get();
     ctx->flags |= AVFMT_FLAG_CUSTOM_IO;
-    input->m_context = ctx;
 
     AVDictionaryGuard demuxerOptions;
     demuxerOptions.Set("sdp_flags", "custom_io");
@@ -93,16 +85,16 @@ int RtspInput::Open(AVFormatContext** context, const std::string& url, RtspSessi
         demuxerOptions.Set("reorder_queue_size", "0");
     const AVInputFormat* sdpFormat = av_find_input_format("sdp");
     const std::string masked = input->m_session->MaskedUrl();
-    rc = avformat_open_input(&ctx, masked.c_str(), sdpFormat, &demuxerOptions);
-    if (rc < 0) {
+    *error = avformat_open_input(&ctx, masked.c_str(), sdpFormat, &demuxerOptions);
+    if (*error < 0) {
         // avformat_open_input freed the context; the custom I/O is ours.
-        HLOG_WARNING << "RTSP: the demuxer refused the session description of " << masked << ": " << AvErrorText(rc);
-        *context = nullptr;
-        return rc;
+        HLOG_WARNING << "RTSP: the demuxer refused the session description of " << masked << ": " << AvErrorText(*error);
+        return nullptr;
     }
+    input->m_context = ctx;
     // The description was read to its end; packets follow. From now on reads go straight to the
     // callback (one packet per read) and the buffer holds the receiver reports the demuxer writes.
-    AVIOContext* io = input->m_io;
+    AVIOContext* io = input->m_io.get();
     io->write_flag = 1;
     io->direct = 1;
     io->eof_reached = 0;
@@ -120,45 +112,17 @@ int RtspInput::Open(AVFormatContext** context, const std::string& url, RtspSessi
 
     int64_t playStartUs = 0;
     if (input->m_session->PlayRangeStart(&playStartUs) && playStartUs != 0) input->SetRangeStart(playStartUs, 1);
-
-    {
-        std::lock_guard<std::mutex> lock(RegistryMutex());
-        Registry()[ctx] = input.get();
-    }
-    input.release();
-    *context = ctx;
-    return 0;
+    return input;
 }
 
 RtspInput::~RtspInput() {
     if (m_session) m_session->Teardown();
-    if (m_io) {
-        av_freep(&m_io->buffer);
-        avio_context_free(&m_io);
-    }
+    avformat_close_input(&m_context);  // custom I/O: the demuxer leaves it alone
 }
 
-RtspInput* RtspInput::Find(const AVFormatContext* context) {
-    if (!context) return nullptr;
-    std::lock_guard<std::mutex> lock(RegistryMutex());
-    auto it = Registry().find(context);
-    return it == Registry().end() ? nullptr : it->second;
-}
-
-void RtspInput::Close(AVFormatContext** context) {
-    if (!context || !*context) return;
-    RtspInput* input = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(RegistryMutex());
-        auto it = Registry().find(*context);
-        if (it != Registry().end()) {
-            input = it->second;
-            Registry().erase(it);
-        }
-    }
-    if (input) input->m_session->Teardown();
-    avformat_close_input(context);  // custom I/O: the demuxer leaves it alone
-    delete input;
+RtspInput* RtspInput::Of(const AVFormatContext* context) {
+    if (!context || !context->pb || context->pb->read_packet != &ReadCallback) return nullptr;
+    return static_cast<RtspInput*>(context->pb->opaque);
 }
 
 int RtspInput::SetRangeStart(int64_t start, int mode) {
@@ -220,11 +184,10 @@ bool RtspInput::FrameTiming(int64_t pts, RtspFrameTiming* timing) const {
     return false;
 }
 
-int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
-    RtspInput* input = Find(context);
-    const int rc = av_read_frame(context, packet);
-    if (rc < 0 || !input) return rc;
-    RtpFrameTimeline& timeline = input->m_session->Timeline();
+int RtspInput::ReadFrame(AVPacket* packet) {
+    const int rc = av_read_frame(m_context, packet);
+    if (rc < 0) return rc;
+    RtpFrameTimeline& timeline = m_session->Timeline();
     // The decoder reads: every packet callback that will ever see the probed packets is bound.
     timeline.StopKeepingPackets();
     int64_t rawPts = packet->pts;
@@ -243,26 +206,23 @@ int RtspInput::ReadFrame(AVFormatContext* context, AVPacket* packet) {
         timing.callback_value = frame.callbackValue;
         timing.has_callback_value = frame.hasCallbackValue ? 1 : 0;
     } else if (rawPts != AV_NOPTS_VALUE) {
-        timing = input->ClockTiming(rawPts);
+        timing = ClockTiming(rawPts);
     }
-    input->m_lastRawPts = rawPts;
-    input->m_lastRawDts = rawDts;
-    input->m_lastTiming = timing;
-    input->Place(packet, rawPts, rawDts, timing);
+    m_lastRawPts = rawPts;
+    m_lastRawDts = rawDts;
+    m_lastTiming = timing;
+    Place(packet, rawPts, rawDts, timing);
     return rc;
 }
 
-void RtspInput::Retime(AVFormatContext* context, AVPacket* packet) {
-    RtspInput* input = Find(context);
-    if (!input || !packet) return;
+void RtspInput::Retime(AVPacket* packet) {
+    if (!packet) return;
     // The ring entry of the earlier timing is replaced, not kept beside the new one.
-    if (input->m_lastRecorded) input->m_recentNext = (input->m_recentNext + input->m_recent.size() - 1) % input->m_recent.size();
-    input->Place(packet, input->m_lastRawPts, input->m_lastRawDts, input->m_lastTiming);
+    if (m_lastRecorded) m_recentNext = (m_recentNext + m_recent.size() - 1) % m_recent.size();
+    Place(packet, m_lastRawPts, m_lastRawDts, m_lastTiming);
 }
 
 }  // namespace Rtsp
-
-void CloseInputFormatContext(AVFormatContext** context) { Rtsp::RtspInput::Close(context); }
 
 }  // namespace RuvarEduzid
 }  // namespace Halvora

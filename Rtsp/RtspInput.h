@@ -2,6 +2,8 @@
 
 #include "Rtsp/RtspSession.h"
 
+#include "Common/FfmpegPtr.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -17,24 +19,26 @@ namespace Rtsp {
 
 // An "rtsp://" input: the RTSP session, and FFmpeg's "sdp" demuxer reading the session's media
 // through a custom AVIOContext (first the media description, then one RTP or RTCP packet per
-// read). The input is found again from its AVFormatContext; close it with Close.
+// read). The input owns the demuxer's context; whoever holds only the context finds the input
+// again through it (Of). Destroying the input tears the session down and closes the context.
 class RtspInput {
 public:
-    // Opens `url`. `*context` may hold a context made by avformat_alloc_context (its interrupt
-    // callback is then used for every wait) or be null. On success `*context` is the opened input;
-    // on failure it is freed and null and a negative AVERROR is returned.
-    static int Open(AVFormatContext** context, const std::string& url, RtspSessionOptions options);
-    // The input opened for that context, or null.
-    static RtspInput* Find(const AVFormatContext* context);
-    // Closes any input context: TEARDOWN and release for an RTSP input, avformat_close_input for
-    // others. Sets `*context` to null.
-    static void Close(AVFormatContext** context);
-    // av_read_frame. A video packet of an RTSP input is matched to its own RTP frame (a packet the
-    // demuxer left without a time gets that frame's) and moved to the range start.
-    static int ReadFrame(AVFormatContext* context, AVPacket* packet);
+    // Opens `url`. `context` may be a context made by avformat_alloc_context (its interrupt
+    // callback is then used for every wait; the input takes it over) or null. On failure the
+    // context is freed, null is returned and `*error` (when given) holds a negative AVERROR.
+    static std::unique_ptr<RtspInput> Open(AVFormatContext* context, const std::string& url,
+                                           RtspSessionOptions options, int* error = nullptr);
+    // The input that opened `context` (found through the context's own I/O), or null for any
+    // other context.
+    static RtspInput* Of(const AVFormatContext* context);
+
+    AVFormatContext* Context() const { return m_context; }
+    // av_read_frame. A video packet is matched to its own RTP frame (a packet the demuxer left
+    // without a time gets that frame's) and moved to the range start.
+    int ReadFrame(AVPacket* packet);
     // Times the packet that ReadFrame returned last again, after the range start changed (the
-    // packet in hand when a web-stream decoder primed the session). Other contexts: nothing.
-    static void Retime(AVFormatContext* context, AVPacket* packet);
+    // packet in hand when a web-stream decoder primed the session).
+    void Retime(AVPacket* packet);
 
     RtspSession& Session() { return *m_session; }
     // See set_rtpctx_range_start and flush_packet_queue.
@@ -62,8 +66,8 @@ private:
     void Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing);
 
     std::unique_ptr<RtspSession> m_session;
-    AVFormatContext* m_context = nullptr;
-    AVIOContext* m_io = nullptr;
+    AVFormatContext* m_context = nullptr;  // closed by the destructor
+    AVIOContextPtr m_io;
     int m_phase = 0;  // 0 description, 1 end of description, 2 packets
     size_t m_sdpOffset = 0;
     bool m_rangeSet = false;

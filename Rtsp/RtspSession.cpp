@@ -4,7 +4,7 @@
 
 #include "Common/Logger.h"
 #include "Common/StringUtility.h"
-#include "RuvarEduzid/FfmpegPtr.h"
+#include "Common/FfmpegPtr.h"
 
 extern "C" {
 #include <libavutil/error.h>

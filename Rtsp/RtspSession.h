@@ -26,6 +26,10 @@ namespace Rtsp {
 
 // How a session carries RTP, by the "RtspTransport" setting code.
 enum class RtspTransportMode { Interleaved = 0, PreferTcp = 1, Udp = 2, UdpMulticast = 3 };
+// The transport of a setting code; any unknown code is interleaved TCP.
+inline RtspTransportMode TransportFromCode(int code) {
+    return code >= 1 && code <= 3 ? static_cast<RtspTransportMode>(code) : RtspTransportMode::Interleaved;
+}
 
 struct RtspSessionOptions {
     RtspTransportMode transport = RtspTransportMode::Interleaved;

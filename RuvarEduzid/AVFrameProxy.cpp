@@ -37,29 +37,30 @@ void Reference(AVFrame* frame, const Detail::SourcePlanes& planes) {
 }
 
 // Scales the source planes into new buffers of the frame's size and format.
-void Scale(AVFrame* frame, SwsContext** cache, int srcWidth, int srcHeight, AVPixelFormat srcFormat,
+void Scale(AVFrame* frame, SwsContextPtr* cache, int srcWidth, int srcHeight, AVPixelFormat srcFormat,
            const Detail::SourcePlanes& planes) {
     if (!cache) HALVORA_THROW("AVFrameProxy needs a scaler cache");
     int ret = av_frame_get_buffer(frame, 32);
     if (ret < 0)
         HALVORA_THROW("Could not allocate a " << frame->width << "x" << frame->height
                                               << " frame for the encoder: " << AvErrorText(ret));
-    *cache = sws_getCachedContext(*cache, srcWidth, srcHeight, srcFormat, frame->width, frame->height,
-                                  static_cast<AVPixelFormat>(frame->format), SWS_BILINEAR, nullptr, nullptr,
-                                  nullptr);
+    // The cached context is reused, or freed and replaced when the sizes or formats changed.
+    cache->reset(sws_getCachedContext(cache->release(), srcWidth, srcHeight, srcFormat, frame->width, frame->height,
+                                      static_cast<AVPixelFormat>(frame->format), SWS_BILINEAR, nullptr, nullptr,
+                                      nullptr));
     if (!*cache) {
         const char* dstName = av_get_pix_fmt_name(static_cast<AVPixelFormat>(frame->format));
         HALVORA_THROW("Could not scale " << av_get_pix_fmt_name(srcFormat) << " " << srcWidth << "x" << srcHeight
                                          << " to " << (dstName ? dstName : "none") << " " << frame->width << "x"
                                          << frame->height);
     }
-    ret = sws_scale(*cache, planes.data, planes.linesize, 0, srcHeight, frame->data, frame->linesize);
+    ret = sws_scale(cache->get(), planes.data, planes.linesize, 0, srcHeight, frame->data, frame->linesize);
     if (ret <= 0) HALVORA_THROW("Scaling the frame for the encoder failed: " << AvErrorText(ret));
 }
 
 }  // namespace
 
-AVFrameProxy::AVFrameProxy(IDecodedFrame* source, AVCodecContext* encoder, SwsContext** cache) {
+AVFrameProxy::AVFrameProxy(IDecodedFrame* source, AVCodecContext* encoder, SwsContextPtr* cache) {
     if (!source) HALVORA_THROW("AVFrameProxy needs a source frame");
     AVFramePtr frame = AllocateEncoderFrame(encoder);
     const DecodedImageFormat format = source->Format();
@@ -81,10 +82,10 @@ AVFrameProxy::AVFrameProxy(IDecodedFrame* source, AVCodecContext* encoder, SwsCo
     } else {
         Scale(frame.get(), cache, source->Width(), source->Height(), srcFormat, planes);
     }
-    m_pFrame = frame.release();
+    m_pFrame = std::move(frame);
 }
 
-AVFrameProxy::AVFrameProxy(const Orvi::Yuv420PImage& image, AVCodecContext* encoder, SwsContext** cache) {
+AVFrameProxy::AVFrameProxy(const Orvi::Yuv420PImage& image, AVCodecContext* encoder, SwsContextPtr* cache) {
     AVFramePtr frame = AllocateEncoderFrame(encoder);
     Detail::SourcePlanes planes;
     const cv::Mat* mats[3] = {&image.yMat, &image.uMat, &image.vMat};
@@ -107,13 +108,10 @@ AVFrameProxy::AVFrameProxy(const Orvi::Yuv420PImage& image, AVCodecContext* enco
     } else {
         Scale(frame.get(), cache, cols, rows, AV_PIX_FMT_YUV420P, planes);
     }
-    m_pFrame = frame.release();
+    m_pFrame = std::move(frame);
 }
 
-AVFrameProxy::~AVFrameProxy() {
-    if (m_pFrame) av_frame_free(&m_pFrame);
-    m_pFrame = nullptr;
-}
+AVFrameProxy::~AVFrameProxy() = default;
 
 }  // namespace RuvarEduzid
 }  // namespace Halvora

@@ -6,11 +6,8 @@
 // context that the caller owns. The caller keeps the source alive while the proxy is used.
 
 #include "Orvi/Yuv420PImage.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/Native/Interfaces.h"
-
-struct AVFrame;
-struct AVCodecContext;
-struct SwsContext;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -19,17 +16,17 @@ class AVFrameProxy {
 public:
     // Throws CodeErrorException for a source layout other than Yuv420P, Bgr24, Rgb24, Bgra32 and
     // Abgr32 ("Unsupported input pixel format: N") and when no conversion can be made.
-    AVFrameProxy(Video::Native::IDecodedFrame* source, AVCodecContext* encoder, SwsContext** cache);
-    AVFrameProxy(const Orvi::Yuv420PImage& image, AVCodecContext* encoder, SwsContext** cache);
+    AVFrameProxy(Video::Native::IDecodedFrame* source, AVCodecContext* encoder, SwsContextPtr* cache);
+    AVFrameProxy(const Orvi::Yuv420PImage& image, AVCodecContext* encoder, SwsContextPtr* cache);
     ~AVFrameProxy();
 
     AVFrameProxy(const AVFrameProxy&) = delete;
     AVFrameProxy& operator=(const AVFrameProxy&) = delete;
 
     // The produced frame; the proxy keeps ownership.
-    AVFrame* Get() const { return m_pFrame; }
+    AVFrame* Get() const { return m_pFrame.get(); }
 
-    AVFrame* m_pFrame = nullptr;
+    AVFramePtr m_pFrame;
 };
 
 }  // namespace RuvarEduzid

@@ -66,13 +66,13 @@ DecodedAvFrame::DecodedAvFrame(int64_t fileTimeUtc, AVFrame* frame) : m_fileTime
     }
     const auto format = static_cast<AVPixelFormat>(frame->format);
     if (format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_CUDA) {
-        m_pFrame = av_frame_clone(frame);
+        m_pFrame.reset(av_frame_clone(frame));
         if (!m_pFrame) {
             HLOG_ERROR << "Could not reference the decoded picture";
         }
         return;
     }
-    m_pFrame = ConvertToYuv420P(frame->width, frame->height, format, frame->data, frame->linesize).release();
+    m_pFrame = ConvertToYuv420P(frame->width, frame->height, format, frame->data, frame->linesize);
 }
 
 DecodedAvFrame::DecodedAvFrame(IDecodedFrame* other) {
@@ -111,12 +111,10 @@ DecodedAvFrame::DecodedAvFrame(IDecodedFrame* other) {
             return;
         }
     }
-    m_pFrame = ConvertToYuv420P(width, height, srcFormat, planes.data, planes.linesize).release();
+    m_pFrame = ConvertToYuv420P(width, height, srcFormat, planes.data, planes.linesize);
 }
 
-DecodedAvFrame::~DecodedAvFrame() {
-    if (m_pFrame) av_frame_free(&m_pFrame);
-}
+DecodedAvFrame::~DecodedAvFrame() = default;
 
 bool DecodedAvFrame::IsCuda() const { return m_pFrame && m_pFrame->format == AV_PIX_FMT_CUDA; }
 
@@ -184,7 +182,7 @@ void DecodedAvFrame::MoveToRam() {
     transfer->format = AV_PIX_FMT_NV12;
     transfer->width = m_pFrame->width;
     transfer->height = m_pFrame->height;
-    int ret = av_hwframe_transfer_data(transfer.get(), m_pFrame, 0);
+    int ret = av_hwframe_transfer_data(transfer.get(), m_pFrame.get(), 0);
     if (ret != 0) {
         HLOG_ERROR << "Could not move the CUDA picture to system memory: " << AvErrorText(ret);
         return;
@@ -193,8 +191,7 @@ void DecodedAvFrame::MoveToRam() {
                                             static_cast<AVPixelFormat>(transfer->format), transfer->data,
                                             transfer->linesize);
     if (!converted) return;
-    av_frame_free(&m_pFrame);
-    m_pFrame = converted.release();
+    m_pFrame = std::move(converted);
 }
 
 }  // namespace RuvarEduzid

@@ -4,11 +4,10 @@
 // a CUDA device, with its capture time and the decoder state that came with it.
 
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/Native/Interfaces.h"
 
 #include <cstdint>
-
-struct AVFrame;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -48,13 +47,13 @@ public:
     void MoveToRam() override;
 
     // The owned picture (not transferred); null for a frame without picture.
-    AVFrame* GetPicture() const { return m_pFrame; }
+    AVFrame* GetPicture() const { return m_pFrame.get(); }
     void SetFileTimeUtc(int64_t fileTimeUtc) { m_fileTimeUtc = fileTimeUtc; }
 
 private:
     bool IsCuda() const;
 
-    AVFrame* m_pFrame = nullptr;
+    AVFramePtr m_pFrame;
     Video::Native::DecoderState m_decoderState = Video::Native::Ok;
     int64_t m_fileTimeUtc = 0;
 };

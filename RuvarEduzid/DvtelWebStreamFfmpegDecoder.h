@@ -17,8 +17,12 @@ public:
     ~DvtelWebStreamFfmpegDecoder() override;
     using GenericWebStreamFfmpegDecoder::Initialize;
 
-    // The packet callback: stores the extension's time into `destination` when the packet has one.
+    // The packet callback: reads the time of entry tag 0x4001 in an RTP header extension of
+    // profile 0x4000 (packet without CSRC entries), stores it into `destination` and returns 1;
+    // returns 0 and leaves `destination` untouched otherwise. Never reads outside the packet.
     static uint64_t ReadRtpExtension(const uint8_t* packet, int length, uint64_t* destination);
+    // A time in 100-ns ticks since 0001-01-01 as a file time (unsigned wrap).
+    static uint64_t FileTime(uint64_t rtpExtensionTime);
 
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;

@@ -9,9 +9,7 @@ namespace RuvarEduzid {
 
 EncodedAvPacket::EncodedAvPacket(long long time, AVPacket* p) : packet(p), fileTimeUtc(time) {}
 
-EncodedAvPacket::~EncodedAvPacket() {
-    if (packet) av_packet_free(&packet);
-}
+EncodedAvPacket::~EncodedAvPacket() = default;
 
 const unsigned char* EncodedAvPacket::ImageData() const { return packet ? packet->data : nullptr; }
 

@@ -3,9 +3,8 @@
 // One compressed packet of the video stream, owning its FFmpeg packet.
 
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/Native/Interfaces.h"
-
-struct AVPacket;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -28,7 +27,7 @@ public:
     bool IsKeyFrame() const;
 
 private:
-    AVPacket* packet;
+    AVPacketPtr packet;
     Halvora::Video::Native::DemuxerState state = Halvora::Video::Native::Ok;
     long long fileTimeUtc;
 };

@@ -12,23 +12,17 @@
 #include "RuvarEduzid/RuvarEduzidSettings.h"
 #include "Rtsp/RtspExtensions.h"
 #include "Rtsp/RtspInput.h"
-#include "Rtsp/RtspUrl.h"
 
 extern "C" {
 #include <libavutil/hwcontext.h>
 #include <libavutil/mathematics.h>
-#include <libavutil/pixdesc.h>
 }
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/uuid/string_generator.hpp>
 
-#include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace Halvora {
@@ -47,184 +41,9 @@ std::shared_ptr<IDecodedFrame> EmptyFrameOf(DecoderState state) { return std::ma
 std::shared_ptr<IEncodedPacket> EmptyPacketOf(DemuxerState state) { return std::make_shared<EmptyPacket>(state); }
 
 // FFmpeg's error text for `code` (1024-byte buffer).
-std::string ErrorText(int code) {
-    char text[1024] = {0};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-bool IsYuv420(AVPixelFormat f) { return f == AV_PIX_FMT_YUV420P || f == AV_PIX_FMT_YUVJ420P; }
+std::string ErrorText(int code) { return AvErrorText(code, 1024); }
 
 }  // namespace
-
-// ---- FFMpegDecoderDetail ----------------------------------------------------------
-
-namespace FFMpegDecoderDetail {
-
-boost::posix_time::ptime WatchdogNow() {
-    // UTC rather than local time: a daylight-saving change must not stretch or cut a time-out.
-    return boost::posix_time::second_clock::universal_time();
-}
-
-int interrupt_cb(void* opaque) {
-    auto* context = static_cast<InterruptContext*>(opaque);
-    if (!context) return 0;
-    if (context->interrupted && context->interrupted->load()) return 1;
-    if (context->timeoutMs == 0) return 0;
-    int64_t elapsedMs = (WatchdogNow() - context->lastActivity).total_milliseconds();
-    if (elapsedMs > context->timeoutMs) {
-        HLOG_WARNING << "FFMpegDecoder network timeout: " << context->timeoutMs << " ms";
-        short before = context->expirations;
-        if (context->expirations < SHRT_MAX) context->expirations = static_cast<short>(before + 1);
-        if (before >= 2) return 1;
-        context->timeoutMs = context->timeoutMs > INT_MAX / 2 ? INT_MAX : context->timeoutMs * 2;
-        return 0;
-    }
-    return 0;
-}
-
-AVFormatContext* GetVideoFormatContext(const std::wstring& path, InterruptContext* interruptContext,
-                                       const int* rtspTransport) {
-    std::wstring maskedPath = StringUtility::HideRtspPassword(path);
-    HLOG_INFO << "GetVideoFormatContext for: " << maskedPath;
-    AVFormatContext* context = avformat_alloc_context();
-    if (!context) HALVORA_THROW(L"Can't open image file: " << maskedPath << L" Err: " << ErrorText(AVERROR(ENOMEM)));
-    std::string utf8Path = StringUtility::WstringToString(path);
-
-    bool rtsp = path.find(L"rtsp://") != std::wstring::npos;
-    bool http = path.find(L"http://") != std::wstring::npos;
-    bool https = path.find(L"https://") != std::wstring::npos;
-
-    AVDictionaryGuard options;
-    if (rtsp) {
-        switch (rtspTransport ? *rtspTransport : 0) {
-            case 1: options.Set("rtsp_flags", "prefer_tcp"); break;
-            case 2: options.Set("rtsp_transport", "udp"); break;
-            case 3: options.Set("rtsp_transport", "udp_multicast"); break;
-            default: options.Set("rtsp_transport", "tcp"); break;
-        }
-    }
-    if (interruptContext && (rtsp || http || https)) {
-        context->interrupt_callback.callback = &interrupt_cb;
-        context->interrupt_callback.opaque = interruptContext;
-    }
-
-    // "rtsp://" addresses open through the library's RTSP layer (the RTSP extensions need it);
-    // on failure it frees the context, as FFmpeg does.
-    int result = 0;
-    Rtsp::RtspUrl rtspUrl;
-    if (rtsp && rtspUrl.Parse(utf8Path)) {
-        Rtsp::RtspSessionOptions rtspOptions;
-        switch (rtspTransport ? *rtspTransport : 0) {
-            case 1: rtspOptions.transport = Rtsp::RtspTransportMode::PreferTcp; break;
-            case 2: rtspOptions.transport = Rtsp::RtspTransportMode::Udp; break;
-            case 3: rtspOptions.transport = Rtsp::RtspTransportMode::UdpMulticast; break;
-            default: rtspOptions.transport = Rtsp::RtspTransportMode::Interleaved; break;
-        }
-        // The interrupt callback ends every wait within the decoder's time-outs (it allows up to
-        // four times the time-out); the layer's own bound is only the last resort behind it.
-        const int timeoutMs = interruptContext ? interruptContext->timeoutMs : 0;
-        const int bound = timeoutMs > 0 ? static_cast<int>(std::min<int64_t>(int64_t{timeoutMs} * 8, 600000)) : 60000;
-        rtspOptions.openTimeoutMs = std::max(bound, 10000);
-        rtspOptions.readTimeoutMs = std::max(bound, 10000);
-        // A GET_PARAMETER reply is awaited as long as a reply while opening.
-        rtspOptions.requestTimeoutMs = timeoutMs > 0 ? timeoutMs : 5000;
-        result = Rtsp::RtspInput::Open(&context, utf8Path, rtspOptions);
-    } else {
-        // On failure FFmpeg frees the context.
-        result = avformat_open_input(&context, utf8Path.c_str(), nullptr, &options);
-    }
-    if (result >= 0) return context;
-    if (result == AVERROR_INVALIDDATA) {
-        HLOG_WARNING << "Server doesn't support reconnection or stream is down.";
-    }
-    HALVORA_THROW(L"Can't open image file: " << maskedPath << L" Err: " << ErrorText(result));
-}
-
-void GetVideoStream(AVFormatContext* context, AVStream** stream, int* index) {
-    if (avformat_find_stream_info(context, nullptr) < 0) HALVORA_THROW("Can't find stream info");
-    *index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (*index < 0) HALVORA_THROW("Can't find stream info for file: " << (context->url ? context->url : ""));
-    *stream = context->streams[*index];
-}
-
-AVCodecContext* GetVideoCodecContext(AVFormatContext* context, AVStream* stream, bool hwAccel, const AVCodec** codec) {
-    AVCodecID codecId = stream->codecpar->codec_id;
-    const AVCodec* found = nullptr;
-    if (hwAccel) {
-        void* iterator = nullptr;
-        while (const AVCodec* candidate = av_codec_iterate(&iterator)) {
-            if (!av_codec_is_decoder(candidate) || candidate->id != codecId) continue;
-            if (!candidate->wrapper_name || std::strcmp(candidate->wrapper_name, "cuvid") != 0) continue;
-            bool cuda = false;
-            for (const AVPixelFormat* f = candidate->pix_fmts; f && *f != AV_PIX_FMT_NONE; ++f)
-                if (*f == AV_PIX_FMT_CUDA) cuda = true;
-            if (cuda) {
-                found = candidate;
-                break;
-            }
-        }
-    }
-    if (!found) found = avcodec_find_decoder(codecId);
-    if (!found)
-        HALVORA_THROW("Can't find decoder. File: " << (context->url ? context->url : "") << ", hwAccel: "
-                                                   << (hwAccel ? 1 : 0));
-    AVCodecContextPtr codecContext(avcodec_alloc_context3(found));
-    if (!codecContext || avcodec_parameters_to_context(codecContext.get(), stream->codecpar) < 0)
-        HALVORA_THROW("Can't get stream parameters");
-    if (codec) *codec = found;
-    return codecContext.release();
-}
-
-AVPixelFormat GetYuvFormat(AVCodecContext*, const AVPixelFormat* formats) {
-    for (const AVPixelFormat* f = formats; *f != AV_PIX_FMT_NONE; ++f)
-        if (IsYuv420(*f)) return *f;
-    // No 4:2:0 layout offered (4:2:2, 4:4:4, high bit depth): take the decoder's own software
-    // layout; the frame converts it to 4:2:0.
-    for (const AVPixelFormat* f = formats; *f != AV_PIX_FMT_NONE; ++f) {
-        const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(*f);
-        if (descriptor && !(descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL)) return *f;
-    }
-    // Called by FFmpeg, possibly on one of its threads: an exception must not unwind through it.
-    HLOG_ERROR << "Could not find a supported pixel format in codec format list";
-    return AV_PIX_FMT_NONE;
-}
-
-AVPixelFormat GetAnyFormat(AVCodecContext* context, const AVPixelFormat* formats) {
-    for (const AVPixelFormat* f = formats; *f != AV_PIX_FMT_NONE; ++f)
-        if (*f == AV_PIX_FMT_CUDA) return *f;
-    return GetYuvFormat(context, formats);
-}
-
-AVBSFContext* FindBsf(AVFormatContext* input, AVCodecContext* codec) {
-    const char* name = input->iformat && input->iformat->name ? input->iformat->name : "";
-    const char* longName = input->iformat && input->iformat->long_name ? input->iformat->long_name : "";
-    const AVBitStreamFilter* filter = nullptr;
-    if (std::strcmp(name, "mov,mp4,m4a,3gp,3g2,mj2") == 0 || std::strcmp(name, "matroska,webm") == 0) {
-        if (codec->codec_id == AV_CODEC_ID_H264) filter = av_bsf_get_by_name("h264_mp4toannexb");
-        else if (codec->codec_id == AV_CODEC_ID_HEVC) filter = av_bsf_get_by_name("hevc_mp4toannexb");
-    }
-    HLOG_INFO << "Input format: " << name << " (" << longName << "), BSF: " << (filter ? filter->name : "none");
-    if (!filter) return nullptr;
-    AVBSFContext* context = nullptr;
-    if (av_bsf_alloc(filter, &context) < 0) {
-        HLOG_ERROR << "Failed to allocate BSF";
-        return nullptr;
-    }
-    AVBSFContextPtr guard(context);
-    if (avcodec_parameters_from_context(context->par_in, codec) < 0) {
-        HLOG_ERROR << "Failed to set BSF parameters";
-        return nullptr;
-    }
-    context->time_base_in = codec->pkt_timebase;
-    if (av_bsf_init(context) < 0) {
-        HLOG_ERROR << "Failed to initialize BSF";
-        return nullptr;
-    }
-    return guard.release();
-}
-
-}  // namespace FFMpegDecoderDetail
 
 using namespace FFMpegDecoderDetail;
 
@@ -245,14 +64,14 @@ FFMpegDecoder::FFMpegDecoder() {
 FFMpegDecoder::~FFMpegDecoder() { ReleaseAll(); }
 
 void FFMpegDecoder::ReleaseAll() {
-    av_bsf_free(&m_pBsfCtx);
+    m_pBsfCtx.reset();
     m_heldFrame.reset();
-    av_packet_free(&m_pReadPacket);
-    av_frame_free(&m_pFrame);
+    m_pReadPacket.reset();
+    m_pFrame.reset();
     // Frees the device reference of the hardware paths too.
-    avcodec_free_context(&m_pCodecCtx);
+    m_pCodecCtx.reset();
     // A custom I/O context is not closed with the input: it goes after it.
-    Rtsp::RtspInput::Close(&m_pFormatCtx);
+    CloseInput();
     m_memoryInput.Close();
     m_onDecoderOpen = nullptr;
     m_onFrameReceived = nullptr;
@@ -277,7 +96,7 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
         if (!parameter) continue;
         HLOG_INFO << "FFMpegDecoder::ProcessParameter: " << parameter->kind;
         switch (parameter->kind) {
-            case 0: {
+            case DecoderParameter::ImageFormats: {
                 const auto& formats = static_cast<const ImageFormatsParameter&>(*parameter).formats;
                 if (formats.size() != 1) {
                     HLOG_WARNING << "Format priority list not implemented";
@@ -285,7 +104,7 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
                 if (!formats.empty()) requestedFormat = formats.front();
                 break;
             }
-            case 1: {
+            case DecoderParameter::CuvidDecoder: {
                 const auto& p = static_cast<const CuvidDecoderParameter&>(*parameter);
                 m_decoderType = static_cast<DecoderTypes>(p.decoderType);
                 m_gpuId = p.gpuId;
@@ -294,7 +113,7 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
                           << ", HwDecoder: " << static_cast<int>(m_decoderType);
                 break;
             }
-            case 2: {
+            case DecoderParameter::UtcOffset: {
                 float hours = static_cast<const UtcOffsetParameter&>(*parameter).utcOffsetHours;
                 if (hours != 0.0f) {
                     HLOG_TRACE << "Using UTC offset " << hours;
@@ -302,11 +121,11 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
                 }
                 break;
             }
-            case 3:
+            case DecoderParameter::RtspConnectionTimeout:
                 m_connectionTimeoutMs = static_cast<const RtspConnectionTimeoutParameter&>(*parameter).timeoutMs;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. ConnectionTimeoutMs:" << m_connectionTimeoutMs;
                 break;
-            case 4:
+            case DecoderParameter::RtspGetFrameTimeout:
                 m_getFrameTimeoutMs = static_cast<const RtspGetFrameTimeoutParameter&>(*parameter).timeoutMs;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. GetFrameTimeoutMs:" << m_getFrameTimeoutMs;
                 break;
@@ -331,11 +150,7 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
         // reads; a time-out of 0 only disables the time limit.
         m_interruptContext.lastActivity = WatchdogNow();
         m_interruptContext.timeoutMs = m_connectionTimeoutMs;
-        m_pFormatCtx = GetVideoFormatContext(info.path, &m_interruptContext, &m_rtspTransport);
-        if (!m_pFormatCtx) {
-            HLOG_ERROR << "Can't open " << StringUtility::HideRtspPassword(info.path);
-            return false;
-        }
+        AdoptInput(GetVideoFormatContext(info.path, &m_interruptContext, m_rtspTransport));
         HLOG_INFO << "Init ffmpeg decoder with path: " << StringUtility::HideRtspPassword(info.path) << " StartTime "
                   << m_startTimeUtc;
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
@@ -356,9 +171,14 @@ bool FFMpegDecoder::RefuseSecondOpening() {
 bool FFMpegDecoder::InitializeFailed(const Halvora::Common::Exception& e) {
     HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
     // A failed decoder holds no half-opened input.
-    Rtsp::RtspInput::Close(&m_pFormatCtx);
-    m_pVideoStream = nullptr;
+    CloseInput();
     return false;
+}
+
+void FFMpegDecoder::CloseInput() {
+    m_pVideoStream = nullptr;
+    m_pFormatCtx = nullptr;
+    m_input.reset();
 }
 
 bool FFMpegDecoder::InitializeRtsp(const VideoFileInfo& info, const ParameterList* parameters) {
@@ -382,11 +202,13 @@ bool FFMpegDecoder::InitializeRtsp(const VideoFileInfo& info, const ParameterLis
 
 void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
     if (m_decoderOpen) HALVORA_THROW("Decoder is already open");
+    // Which of CUVID, the CUDA device and software may be tried, in that order; an unknown type
+    // behaves as Cuvid.
     bool tryCuvid = allowCuvid, tryCudaDevice = true;
-    switch (static_cast<int>(type)) {
-        case 0: tryCuvid = tryCudaDevice = false; break;
-        case 1: tryCuvid = false; break;
-        case 3: tryCudaDevice = false; break;
+    switch (type) {
+        case DecoderTypes::Software: tryCuvid = tryCudaDevice = false; break;
+        case DecoderTypes::Cuda: tryCuvid = false; break;
+        case DecoderTypes::CuvidThenSoftware: tryCudaDevice = false; break;
         default: break;
     }
 
@@ -409,13 +231,13 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
     };
 
     if (tryCuvid) {
-        AVCodecContextPtr candidate(GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, true, &codec));
+        AVCodecContextPtr candidate = GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, true, &codec);
         candidate->get_format = &GetAnyFormat;
         // A failed CUVID open goes straight to software.
         if (!open(std::move(candidate))) tryCudaDevice = false;
     }
     if (!context && tryCudaDevice) {
-        AVCodecContextPtr candidate(GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, false, &codec));
+        AVCodecContextPtr candidate = GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, false, &codec);
         AVBufferRef* device = nullptr;
         if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_CUDA, std::to_string(m_gpuId).c_str(), nullptr, 0) >= 0) {
             candidate->hw_device_ctx = av_buffer_ref(device);
@@ -427,7 +249,7 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
         open(std::move(candidate));
     }
     if (!context) {
-        AVCodecContextPtr candidate(GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, false, &codec));
+        AVCodecContextPtr candidate = GetVideoCodecContext(m_pFormatCtx, m_pVideoStream, false, &codec);
         candidate->get_format = &GetYuvFormat;
         open(std::move(candidate));
     }
@@ -435,9 +257,9 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
 
     HLOG_INFO << "FFMpegDecoder::OpenDecoder opened " << (codec && codec->name ? codec->name : "?")
               << (context->hw_device_ctx ? " with a CUDA device" : "");
-    m_pCodecCtx = context.release();
+    m_pCodecCtx = std::move(context);
     m_decoderOpen = true;
-    m_pFrame = av_frame_alloc();
+    m_pFrame.reset(av_frame_alloc());
     if (!m_pFrame) HALVORA_THROW("Can't allocate a frame");
     if (m_pFormatCtx->pb) m_pFormatCtx->pb->eof_reached = 0;
     m_pCodecCtx->pkt_timebase = m_pVideoStream->time_base;
@@ -448,11 +270,12 @@ VideoFileInfoResult FFMpegDecoder::GetVideoFileInfo(const std::wstring& path) {
     // The probe of a network source is bounded by the connection time-out.
     m_interruptContext.lastActivity = WatchdogNow();
     if (m_connectionTimeoutMs != 0) m_interruptContext.timeoutMs = m_connectionTimeoutMs;
-    AVInputFormatContextPtr input(GetVideoFormatContext(path, &m_interruptContext, &m_rtspTransport));
+    OpenedInput opened = GetVideoFormatContext(path, &m_interruptContext, m_rtspTransport);
+    AVFormatContext* input = opened.get();
     AVStream* stream = nullptr;
     int index = -1;
-    GetVideoStream(input.get(), &stream, &index);
-    AVCodecContextPtr codec(GetVideoCodecContext(input.get(), stream, false, nullptr));
+    GetVideoStream(input, &stream, &index);
+    AVCodecContextPtr codec = GetVideoCodecContext(input, stream, false, nullptr);
 
     int64_t duration = stream->duration;
     if (duration == AV_NOPTS_VALUE) {
@@ -471,7 +294,7 @@ VideoFileInfoResult FFMpegDecoder::GetVideoFileInfo(const std::wstring& path) {
         info->fps = static_cast<float>(av_q2d(stream->r_frame_rate));
     info->decoderId = GetId();
 
-    FFMpegGate::DumpInputVideo(input.get(), codec.get());
+    FFMpegGate::DumpInputVideo(input, codec.get());
     VideoFileInfoResult result;
     result.infos.push_back(info);
     result.status = 1;
@@ -492,8 +315,29 @@ int FFMpegDecoder::ReadPacket(AVPacket* packet) {
     // A memory input that ran dry has its end mark set; new bytes let it read on.
     if (m_memoryInput.IsQueue() && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && m_memoryInput.QueuedBytes() > 0)
         m_pFormatCtx->pb->eof_reached = 0;
-    // The RTSP layer moves the timestamps of its inputs to the range start here.
-    return Rtsp::RtspInput::ReadFrame(m_pFormatCtx, packet);
+    // The RTSP layer matches each packet to its RTP frame and moves it to the range start.
+    if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) return rtsp->ReadFrame(packet);
+    return av_read_frame(m_pFormatCtx, packet);
+}
+
+bool FFMpegDecoder::FrameRtpTiming(const AVFrame* frame, RtspFrameTiming* timing) const {
+    Rtsp::RtspInput* rtsp = m_input.Rtsp();
+    if (!rtsp || !frame) return false;
+    // The pts the frame's packet carried is the key; the decoder's best guess only stands in.
+    int64_t pts = frame->pts;
+    if (pts == AV_NOPTS_VALUE) pts = frame->best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) return false;
+    rtsp->FrameTiming(pts, timing);
+    return true;
+}
+
+const RTPDemuxContext* FFMpegDecoder::StreamRtpTiming() const {
+    Rtsp::RtspInput* rtsp = m_input.Rtsp();
+    return rtsp ? rtsp->Session().Timing() : nullptr;
+}
+
+AVRational FFMpegDecoder::VideoTimeBase() const {
+    return m_pVideoStream ? m_pVideoStream->time_base : AVRational{1, 90000};
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetNextFrame() {
@@ -554,7 +398,7 @@ long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
     }
     m_seekTargetPts = 0;
 
-    if (m_onFrameReceived) return static_cast<long long>(m_onFrameReceived(m_pFrame));
+    if (m_onFrameReceived) return static_cast<long long>(m_onFrameReceived(m_pFrame.get()));
     AVRational timeBase = m_pVideoStream->time_base;
     if (m_startTimeUtc.IsEmpty()) {
         long long time = av_rescale_q(pts, timeBase, kFileTimeTicks) + DateTime::UnixEpochTicks;
@@ -572,151 +416,158 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
     // A held frame is the stream's first key frame: it comes first, whether all frames or key
     // frames are asked for.
     if (m_heldFrame && !m_interrupted) return std::move(m_heldFrame);
-    int errorCount = 0;
-    int foreignPacketCount = 0;
-    int warningLimit = 65536;
-    if (!m_pReadPacket) m_pReadPacket = av_packet_alloc();
+    if (!m_pReadPacket) m_pReadPacket.reset(av_packet_alloc());
     if (!m_pReadPacket) return EmptyFrameOf(Error);
-    AVPacket* packet = m_pReadPacket;
 
+    LoopCounters counters;
     for (;;) {
         if (m_interrupted) return EmptyFrameOf(NotAvailable);
         std::shared_ptr<IDecodedFrame> result;
-
         switch (m_loopState.load()) {
-            case NeedsPacket: {
-                if (m_resendPacket) {
-                    // The decoder refused this packet before; its frames were taken since.
-                    m_resendPacket = false;
-                } else {
-                    if (mode != LoopMode::KeyFrames && AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
-                    av_packet_unref(packet);
-                    int readResult = ReadPacket(packet);
-                    if (readResult == AVERROR(EAGAIN)) {
-                        ++errorCount;
-                        break;
-                    }
-                    if (readResult < 0 && readResult != AVERROR_EOF) {
-                        HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: "
-                                     << ErrorText(readResult);
-                    }
-                    m_endOfFile = readResult < 0;
-                    if (m_endOfFile && !m_decoderOpen) return EmptyFrameOf(Error);
-                    // At the end of input the (empty) packet belongs to no stream: the decoder is
-                    // drained whatever the index of the video stream.
-                    if (!m_endOfFile && packet->stream_index != m_videoStreamIndex) {
-                        av_packet_unref(packet);
-                        ++foreignPacketCount;
-                        break;
-                    }
-                    if (!m_decoderOpen) {
-                        OpenDecoder(m_decoderType, packet->pts != AV_NOPTS_VALUE);
-                        // A hook that primed the RTSP session may have moved its range start: the
-                        // packet in hand is timed again and decoded like every other one, so that
-                        // no frame sent after PLAY is lost.
-                        if (m_onDecoderOpen && m_onDecoderOpen(m_pFormatCtx) != 0)
-                            Rtsp::RtspInput::Retime(m_pFormatCtx, packet);
-                    }
-                    const bool keyFramesOnly =
-                        mode == LoopMode::KeyFrames || (mode == LoopMode::FromFirstKeyFrame && !m_keyFrameSent);
-                    if (keyFramesOnly) {
-                        if (m_endOfFile) {
-                            m_loopState = Drained;
-                            break;
-                        }
-                        if (!(packet->flags & AV_PKT_FLAG_KEY)) {
-                            av_packet_unref(packet);
-                            break;
-                        }
-                        m_keyFrameSent = true;
-                    }
-                    if (!m_endOfFile && mode != LoopMode::KeyFrames) UpdateDts(packet);
-                }
-
-                int sendResult = 0;
-                if (!m_endOfFile) {
-                    if (m_codecDrained) {
-                        // Input arrived after a drain: the decoder starts over.
-                        avcodec_flush_buffers(m_pCodecCtx);
-                        m_codecDrained = false;
-                    }
-                    sendResult = avcodec_send_packet(m_pCodecCtx, packet);
-                    if (sendResult == AVERROR(EAGAIN)) {
-                        HLOG_WARNING << "FFMpegDecoder::GetNextFrame Received EAGAIN on avcodec_send_packet";
-                        m_resendPacket = true;
-                        m_loopState = PacketSent;
-                        break;
-                    }
-                    av_packet_unref(packet);
-                } else if (!m_memoryInput.IsQueue() || m_memoryInput.Ended()) {
-                    int flushResult = avcodec_send_packet(m_pCodecCtx, nullptr);
-                    if (flushResult != 0) HALVORA_THROW("Failed to flush decoder, err = " << flushResult);
-                    m_codecDrained = true;
-                } else {
-                    // More bytes may still be appended.
-                    return EmptyFrameOf(NotAvailable);
-                }
-                if (sendResult < 0) {
-                    ++errorCount;
-                    if (errorCount % 1000 == 0) {
-                        HLOG_ERROR << "avcodec_send_packet failed to send packet. err = " << sendResult << " desc: \""
-                                   << ErrorText(sendResult) << "\" err count = " << errorCount;
-                    }
-                    m_loopState = NeedsPacket;
-                    break;
-                }
-                m_loopState = PacketSent;
-                break;
-            }
-            case PacketSent: {
-                int receiveResult = avcodec_receive_frame(m_pCodecCtx, m_pFrame);
-                if (receiveResult == AVERROR_EOF) {
-                    m_loopState = Drained;
-                } else if (receiveResult < 0) {
-                    if (receiveResult != AVERROR(EAGAIN)) {
-                        HLOG_WARNING << "avcodec_receive_frame didn't get frame, err = " << receiveResult
-                                     << " desc: \"" << ErrorText(receiveResult) << "\"";
-                    }
-                    m_loopState = NeedsPacket;
-                    ++errorCount;
-                } else {
-                    m_loopState = FrameReady;
-                }
-                break;
-            }
-            case FrameReady: {
-                bool drop = false, endOfArchive = false;
-                long long time = FrameTime(drop, endOfArchive);
-                if (endOfArchive) {
-                    av_frame_unref(m_pFrame);
-                    return EmptyFrameOf(EndOfArchive);
-                }
-                if (!drop) result = std::make_shared<DecodedAvFrame>(time, m_pFrame);
-                av_frame_unref(m_pFrame);
-                m_loopState = PacketSent;
-                break;
-            }
+            case NeedsPacket: result = FeedPacket(mode, counters); break;
+            case PacketSent: result = ReceiveFrame(counters); break;
+            case FrameReady: result = TakeFrame(); break;
             default: return EmptyFrameOf(EndOfArchive);
         }
-
-        if (errorCount > 65536) {
-            if (m_endOfFile) {
-                HLOG_WARNING << "Decoder skipped end of file";
-                return EmptyFrameOf(EndOfArchive);
-            }
-            HLOG_ERROR << "Too many decoding errors, count = " << errorCount;
-            return EmptyFrameOf(Error);
-        }
-        if (foreignPacketCount > warningLimit) {
-            if (m_endOfFile) {
-                HLOG_WARNING << "Decoder skipped end of file";
-                return EmptyFrameOf(EndOfArchive);
-            }
-            HLOG_WARNING << "Too many decoding warnings, count = " << foreignPacketCount;
-            warningLimit = warningLimit > INT_MAX / 2 ? INT_MAX : warningLimit * 2;
-        }
+        if (std::shared_ptr<IDecodedFrame> limit = CheckLimits(counters)) return limit;
         if (result) return result;
     }
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::FeedPacket(LoopMode mode, LoopCounters& counters) {
+    AVPacket* packet = m_pReadPacket.get();
+    if (m_resendPacket) {
+        // The decoder refused this packet before; its frames were taken since.
+        m_resendPacket = false;
+        return SendPacket(counters);
+    }
+    if (mode != LoopMode::KeyFrames && AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
+    av_packet_unref(packet);
+    const int readResult = ReadPacket(packet);
+    if (readResult == AVERROR(EAGAIN)) {
+        ++counters.errors;
+        return nullptr;
+    }
+    if (readResult < 0 && readResult != AVERROR_EOF) {
+        HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: " << ErrorText(readResult);
+    }
+    m_endOfFile = readResult < 0;
+    // At the end of input the (empty) packet belongs to no stream: the decoder is drained whatever
+    // the mode, so that the frames it still holds come out.
+    if (m_endOfFile) return m_decoderOpen ? Drain() : EmptyFrameOf(Error);
+    if (packet->stream_index != m_videoStreamIndex) {
+        av_packet_unref(packet);
+        ++counters.foreignPackets;
+        return nullptr;
+    }
+    if (!m_decoderOpen) OpenDecoderFor(packet);
+    if (!TakenByLoop(mode, packet)) {
+        av_packet_unref(packet);
+        return nullptr;
+    }
+    if (mode != LoopMode::KeyFrames) UpdateDts(packet);
+    return SendPacket(counters);
+}
+
+void FFMpegDecoder::OpenDecoderFor(AVPacket* packet) {
+    OpenDecoder(m_decoderType, packet->pts != AV_NOPTS_VALUE);
+    // A hook that primed the RTSP session may have moved its range start: the packet in hand is
+    // timed again and decoded like every other one, so that no frame sent after PLAY is lost.
+    if (m_onDecoderOpen && m_onDecoderOpen(m_pFormatCtx) != 0 && m_input.Rtsp()) m_input.Rtsp()->Retime(packet);
+}
+
+bool FFMpegDecoder::TakenByLoop(LoopMode mode, const AVPacket* packet) {
+    const bool keyFramesOnly = mode == LoopMode::KeyFrames || (mode == LoopMode::FromFirstKeyFrame && !m_keyFrameSent);
+    if (!keyFramesOnly) return true;
+    if (!(packet->flags & AV_PKT_FLAG_KEY)) return false;
+    m_keyFrameSent = true;
+    return true;
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::SendPacket(LoopCounters& counters) {
+    AVPacket* packet = m_pReadPacket.get();
+    if (m_codecDrained) {
+        // Input arrived after a drain: the decoder starts over.
+        avcodec_flush_buffers(m_pCodecCtx.get());
+        m_codecDrained = false;
+    }
+    const int sendResult = avcodec_send_packet(m_pCodecCtx.get(), packet);
+    if (sendResult == AVERROR(EAGAIN)) {
+        HLOG_WARNING << "FFMpegDecoder::GetNextFrame Received EAGAIN on avcodec_send_packet";
+        m_resendPacket = true;
+        m_loopState = PacketSent;
+        return nullptr;
+    }
+    av_packet_unref(packet);
+    if (sendResult < 0) {
+        ++counters.errors;
+        if (counters.errors % 1000 == 0) {
+            HLOG_ERROR << "avcodec_send_packet failed to send packet. err = " << sendResult << " desc: \""
+                       << ErrorText(sendResult) << "\" err count = " << counters.errors;
+        }
+        m_loopState = NeedsPacket;
+        return nullptr;
+    }
+    m_loopState = PacketSent;
+    return nullptr;
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::Drain() {
+    // More bytes may still be appended to a memory queue.
+    if (m_memoryInput.IsQueue() && !m_memoryInput.Ended()) return EmptyFrameOf(NotAvailable);
+    const int flushResult = avcodec_send_packet(m_pCodecCtx.get(), nullptr);
+    if (flushResult != 0) HALVORA_THROW("Failed to flush decoder, err = " << flushResult);
+    m_codecDrained = true;
+    m_loopState = PacketSent;
+    return nullptr;
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::ReceiveFrame(LoopCounters& counters) {
+    const int receiveResult = avcodec_receive_frame(m_pCodecCtx.get(), m_pFrame.get());
+    if (receiveResult == AVERROR_EOF) {
+        m_loopState = Drained;
+    } else if (receiveResult < 0) {
+        if (receiveResult != AVERROR(EAGAIN)) {
+            HLOG_WARNING << "avcodec_receive_frame didn't get frame, err = " << receiveResult << " desc: \""
+                         << ErrorText(receiveResult) << "\"";
+        }
+        m_loopState = NeedsPacket;
+        ++counters.errors;
+    } else {
+        m_loopState = FrameReady;
+    }
+    return nullptr;
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::TakeFrame() {
+    bool drop = false, endOfArchive = false;
+    const long long time = FrameTime(drop, endOfArchive);
+    std::shared_ptr<IDecodedFrame> result;
+    if (endOfArchive) result = EmptyFrameOf(EndOfArchive);
+    else if (!drop) result = std::make_shared<DecodedAvFrame>(time, m_pFrame.get());
+    av_frame_unref(m_pFrame.get());
+    if (!endOfArchive) m_loopState = PacketSent;
+    return result;
+}
+
+std::shared_ptr<IDecodedFrame> FFMpegDecoder::CheckLimits(LoopCounters& counters) {
+    if (counters.errors > 65536) {
+        if (m_endOfFile) {
+            HLOG_WARNING << "Decoder skipped end of file";
+            return EmptyFrameOf(EndOfArchive);
+        }
+        HLOG_ERROR << "Too many decoding errors, count = " << counters.errors;
+        return EmptyFrameOf(Error);
+    }
+    if (counters.foreignPackets > counters.warningLimit) {
+        if (m_endOfFile) {
+            HLOG_WARNING << "Decoder skipped end of file";
+            return EmptyFrameOf(EndOfArchive);
+        }
+        HLOG_WARNING << "Too many decoding warnings, count = " << counters.foreignPackets;
+        counters.warningLimit = counters.warningLimit > INT_MAX / 2 ? INT_MAX : counters.warningLimit * 2;
+    }
+    return nullptr;
 }
 
 std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrameAt(long long fileTimeUtc) {
@@ -734,12 +585,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrameAt(long long fileTimeUtc) 
     // A start time counts from the stream's first frame; the stream clock is absolute.
     if (!m_startTimeUtc.IsEmpty() && __builtin_add_overflow(target, m_streamStartPts, &target)) target = INT64_MAX;
     av_seek_frame(m_pFormatCtx, m_videoStreamIndex, target, AVSEEK_FLAG_BACKWARD);
-    if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx);
-    m_heldFrame.reset();
-    m_codecDrained = false;
-    m_resendPacket = false;
-    m_seekTargetPts = target;
-    m_loopState = NeedsPacket;
+    RestartAt(target);
     return GetNextFrame();
 }
 
@@ -762,13 +608,17 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrame(int frameNumber) {
         HLOG_ERROR << "Frame = " << index;
         return EmptyFrameOf(EndOfArchive);
     }
-    if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx);
+    RestartAt(target);
+    return GetNextFrame();
+}
+
+void FFMpegDecoder::RestartAt(int64_t targetPts) {
+    if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx.get());
     m_heldFrame.reset();
     m_codecDrained = false;
     m_resendPacket = false;
+    m_seekTargetPts = targetPts;
     m_loopState = NeedsPacket;
-    m_seekTargetPts = target;
-    return GetNextFrame();
 }
 
 void FFMpegDecoder::Interrupt() {
@@ -791,7 +641,7 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
         if (m_onDecoderOpen) m_onDecoderOpen(m_pFormatCtx);
     }
     if (!m_bsfInitialized && m_decoderOpen) {
-        m_pBsfCtx = FindBsf(m_pFormatCtx, m_pCodecCtx);
+        m_pBsfCtx = FindBsf(m_pFormatCtx, m_pCodecCtx.get());
         m_bsfInitialized = true;
     }
 
@@ -818,21 +668,21 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
         }
     }
     if (end) {
-        av_bsf_free(&m_pBsfCtx);
+        m_pBsfCtx.reset();
         return EmptyPacketOf(EndOfArchive);
     }
 
     if (m_pBsfCtx) {
-        if (av_bsf_send_packet(m_pBsfCtx, packet.get()) != 0) {
+        if (av_bsf_send_packet(m_pBsfCtx.get(), packet.get()) != 0) {
             HLOG_ERROR << "Bsf send failed";
-            av_bsf_free(&m_pBsfCtx);
+            m_pBsfCtx.reset();
             return EmptyPacketOf(Error);
         }
-        int result = av_bsf_receive_packet(m_pBsfCtx, packet.get());
+        int result = av_bsf_receive_packet(m_pBsfCtx.get(), packet.get());
         if (result == AVERROR(EAGAIN)) return EmptyPacketOf(NotAvailable);
         if (result != 0) {
             HLOG_ERROR << "Bsf receive failed: " << result;
-            av_bsf_free(&m_pBsfCtx);
+            m_pBsfCtx.reset();
             return EmptyPacketOf(Error);
         }
     }
@@ -852,16 +702,17 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
     FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
     m_startTimeUtc = startTime;
 
-    AVFormatContext* context = avformat_alloc_context();
-    if (!context || !m_memoryInput.OpenStatic(data, size)) {
-        avformat_free_context(context);
+    AVFormatContextPtr allocated(avformat_alloc_context());
+    if (!allocated || !m_memoryInput.OpenStatic(data, size)) {
         m_memoryInput.Close();
         return false;
     }
-    context->pb = m_memoryInput.Io();
+    allocated->pb = m_memoryInput.Io();
     try {
+        // On failure FFmpeg frees the context.
+        AVFormatContext* context = allocated.release();
         if (avformat_open_input(&context, nullptr, nullptr, nullptr) < 0) HALVORA_THROW("Can't open input");
-        m_pFormatCtx = context;
+        AdoptInput(OpenedInput(context));
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
@@ -901,12 +752,13 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         AVFormatContext* context = avformat_alloc_context();
         if (!context) return false;
         context->pb = m_memoryInput.Io();
+        // On failure FFmpeg frees the context.
         int result = avformat_open_input(&context, nullptr, nullptr, nullptr);
         if (result < 0) {
-            HLOG_WARNING << "FFMpegDecoder::Initialize failed: " << AvErrorText(result);
+            HLOG_WARNING << "FFMpegDecoder::Initialize failed: " << AvErrorText(result, 256);
             return false;
         }
-        m_pFormatCtx = context;
+        AdoptInput(OpenedInput(context));
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {

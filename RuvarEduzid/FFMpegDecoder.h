@@ -4,11 +4,10 @@
 
 #include "Common/DateTime.h"
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FFMpegDecoderDetail.h"
 #include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/MemoryInput.h"
 #include "RuvarEduzid/Native/Interfaces.h"
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include <atomic>
 #include <cstdint>
@@ -17,46 +16,15 @@
 #include <string>
 #include <vector>
 
+struct RTPDemuxContext;
+struct RtspFrameTiming;
+
 namespace Halvora {
 namespace Common {
 class Exception;
 }  // namespace Common
 
 namespace RuvarEduzid {
-
-namespace FFMpegDecoderDetail {
-
-// Opaque of FFmpeg's interrupt callback: the network watchdog of one decoder.
-struct InterruptContext {
-    boost::posix_time::ptime lastActivity;
-    int timeoutMs = 0;
-    short expirations = 0;
-    // The decoder's interrupt flag: once set, every blocking FFmpeg call is abandoned.
-    const std::atomic<bool>* interrupted = nullptr;
-};
-
-// Now, second resolution: the clock of the network watchdog.
-boost::posix_time::ptime WatchdogNow();
-
-// FFmpeg's AVIOInterruptCB callback; `opaque` is an InterruptContext.
-int interrupt_cb(void* opaque);
-
-// Opens `path` (a file or a network address). Network addresses get the watchdog when
-// `interruptContext` is given; "rtsp://" addresses get the transport option of `rtspTransport`.
-// Throws CodeErrorException when the input does not open.
-AVFormatContext* GetVideoFormatContext(const std::wstring& path, InterruptContext* interruptContext,
-                                       const int* rtspTransport);
-// Reads the stream information and picks the best video stream. Throws when there is none.
-void GetVideoStream(AVFormatContext* context, AVStream** stream, int* index);
-// A decoder context (not opened) for the stream: the CUVID wrapper when `hwAccel` and one exists.
-AVCodecContext* GetVideoCodecContext(AVFormatContext* context, AVStream* stream, bool hwAccel, const AVCodec** codec);
-// get_format callbacks: 4:2:0 software formats, and CUDA first for the hardware paths.
-AVPixelFormat GetYuvFormat(AVCodecContext* context, const AVPixelFormat* formats);
-AVPixelFormat GetAnyFormat(AVCodecContext* context, const AVPixelFormat* formats);
-// An initialised Annex B filter for H.264 and HEVC from MP4-family and Matroska inputs, else null.
-AVBSFContext* FindBsf(AVFormatContext* input, AVCodecContext* codec);
-
-}  // namespace FFMpegDecoderDetail
 
 class RUVAREDUZID_API FFMpegDecoder : public Halvora::Video::Native::IVideoDecoder {
 public:
@@ -102,6 +70,8 @@ public:
     std::shared_ptr<IDecodedFrame> GetNextKeyFrame();
 
     AVFormatContext* getFormatCtx() { return m_pFormatCtx; }
+    // The RTSP layer's input of an "rtsp://" source, null for any other source.
+    Rtsp::RtspInput* RtspSource() const { return m_input.Rtsp(); }
 
 protected:
     // Called once, right after the decoder opened, with the input. A non-zero result says that the
@@ -117,6 +87,17 @@ protected:
 
     // Every packet the decoder reads comes through here.
     int ReadPacket(AVPacket* packet);
+
+    // For the time rules of RTSP sources: the RTP timing of a decoded frame's own packets, found
+    // by the pts its packet carried. False for other sources and frames without a timestamp.
+    bool FrameRtpTiming(const AVFrame* frame, RtspFrameTiming* timing) const;
+    // The latest RTP and sender-report timing of the RTSP source's video stream, null for other
+    // sources.
+    const RTPDemuxContext* StreamRtpTiming() const;
+    // The time base of the chosen video stream (1/90000 before one is chosen).
+    AVRational VideoTimeBase() const;
+    // A new network exchange starts now: the watchdog allows it the whole time-out.
+    void RestartWatchdog() { m_interruptContext.lastActivity = FFMpegDecoderDetail::WatchdogNow(); }
 
     // Skips the packets before the first key frame, then decodes every packet until a frame comes
     // out, and returns it: the packets after the key frame stay in the decoder for GetNextFrame
@@ -135,20 +116,52 @@ private:
 
     // Which packets the frame loop decodes: all, key frames only, or all from the first key frame.
     enum class LoopMode { AllFrames, KeyFrames, FromFirstKeyFrame };
+    // What a loop step left to count against the loop's limits.
+    struct LoopCounters {
+        int errors = 0;
+        int foreignPackets = 0;
+        int warningLimit = 65536;
+    };
     std::shared_ptr<IDecodedFrame> RunFrameLoop(LoopMode mode);
+    // One step per loop state; each returns the result to hand out, or null to step again.
+    // NeedsPacket: reads the next video packet and sends it to the decoder (drains it at the end).
+    std::shared_ptr<IDecodedFrame> FeedPacket(LoopMode mode, LoopCounters& counters);
+    // PacketSent: takes the next frame out of the decoder.
+    std::shared_ptr<IDecodedFrame> ReceiveFrame(LoopCounters& counters);
+    // FrameReady: dates the frame and hands it out (unless it lies before the seek target).
+    std::shared_ptr<IDecodedFrame> TakeFrame();
+    // After each step: too many errors or foreign packets end the loop.
+    std::shared_ptr<IDecodedFrame> CheckLimits(LoopCounters& counters);
+    // The parts of FeedPacket: opening the decoder on the first video packet, the packets a mode
+    // takes, sending m_pReadPacket, and the drain at the end of input.
+    void OpenDecoderFor(AVPacket* packet);
+    bool TakenByLoop(LoopMode mode, const AVPacket* packet);
+    std::shared_ptr<IDecodedFrame> SendPacket(LoopCounters& counters);
+    std::shared_ptr<IDecodedFrame> Drain();
     // Time of m_pFrame; `drop` when the frame lies before the seek target, `endOfArchive` when
     // the end of the stream carries an invalid timestamp.
     long long FrameTime(bool& drop, bool& endOfArchive);
+    // After a seek: the decoder starts over at `targetPts`.
+    void RestartAt(int64_t targetPts);
     void UpdateDts(AVPacket* packet);
     bool HasInterruptCallback() const;
+    // The input being read is `input` / none. (Inline: internal types stay out of the exported
+    // symbols.)
+    void AdoptInput(FFMpegDecoderDetail::OpenedInput input) {
+        m_input = std::move(input);
+        m_pFormatCtx = m_input.get();
+    }
+    void CloseInput();
     // Live memory input with no unread byte that may still grow: nothing to read now.
     bool AwaitsLiveBytes() const;
     void ReleaseAll();
 
+    // The input being read (m_input's demuxer) and what owns it.
     AVFormatContext* m_pFormatCtx = nullptr;
-    AVCodecContext* m_pCodecCtx = nullptr;
+    FFMpegDecoderDetail::OpenedInput m_input;
+    AVCodecContextPtr m_pCodecCtx;
     Halvora::Common::DateTime m_startTimeUtc;
-    AVFrame* m_pFrame = nullptr;
+    AVFramePtr m_pFrame;
     AVStream* m_pVideoStream = nullptr;
     int m_videoStreamIndex = -1;
     int64_t m_streamStartPts = 0;
@@ -169,12 +182,12 @@ private:
     int m_rtspTransport = 0;
     int m_ffmpegLogLevel = 8;
     int64_t m_nextDtsUs = AV_NOPTS_VALUE;
-    AVBSFContext* m_pBsfCtx = nullptr;
+    AVBSFContextPtr m_pBsfCtx;
     bool m_bsfInitialized = false;
     std::atomic<int> m_loopState{0};
     std::atomic<bool> m_interrupted{false};
     // Reused by the frame loops for every read.
-    AVPacket* m_pReadPacket = nullptr;
+    AVPacketPtr m_pReadPacket;
     // The decoder refused the packet in m_pReadPacket (EAGAIN): it is sent again after the
     // pending frames were received.
     bool m_resendPacket = false;

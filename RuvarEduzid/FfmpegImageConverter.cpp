@@ -28,11 +28,11 @@ AVPixelFormat FfmpegImageConverter::DecodedImageFormatToFfmpegFormat(DecodedImag
     }
 }
 
-SwsContext* FfmpegImageConverter::CreateContext(int width, int height, AVPixelFormat source,
-                                                AVPixelFormat destination) {
+SwsContextPtr FfmpegImageConverter::CreateContext(int width, int height, AVPixelFormat source,
+                                                  AVPixelFormat destination) {
     // Flags 0: only the layout changes; swscale picks its default algorithm.
-    SwsContext* context =
-        sws_getContext(width, height, source, width, height, destination, 0, nullptr, nullptr, nullptr);
+    SwsContextPtr context(
+        sws_getContext(width, height, source, width, height, destination, 0, nullptr, nullptr, nullptr));
     if (!context)
         HALVORA_THROW("Could not create an image conversion from " << av_get_pix_fmt_name(source) << " to "
                                                                    << av_get_pix_fmt_name(destination) << " for "
@@ -49,10 +49,7 @@ FfmpegImageConverter::FfmpegImageConverter(DecodedImageFormat source, DecodedIma
     m_pContext = CreateContext(m_width, m_height, m_sourceFormat, m_destinationFormat);
 }
 
-FfmpegImageConverter::~FfmpegImageConverter() {
-    sws_freeContext(m_pContext);
-    m_pContext = nullptr;
-}
+FfmpegImageConverter::~FfmpegImageConverter() = default;
 
 FfmpegImageConverter::FfmpegImageConverter(const FfmpegImageConverter& other)
     : m_width(other.m_width),
@@ -71,7 +68,7 @@ FfmpegImageConverter& FfmpegImageConverter::operator=(const FfmpegImageConverter
 }
 
 FfmpegImageConverter::FfmpegImageConverter(FfmpegImageConverter&& other) noexcept
-    : m_pContext(std::exchange(other.m_pContext, nullptr)),
+    : m_pContext(std::move(other.m_pContext)),
       m_width(other.m_width),
       m_height(other.m_height),
       m_sourceFormat(other.m_sourceFormat),
@@ -79,8 +76,7 @@ FfmpegImageConverter::FfmpegImageConverter(FfmpegImageConverter&& other) noexcep
 
 FfmpegImageConverter& FfmpegImageConverter::operator=(FfmpegImageConverter&& other) noexcept {
     if (this != &other) {
-        sws_freeContext(m_pContext);
-        m_pContext = std::exchange(other.m_pContext, nullptr);
+        m_pContext = std::move(other.m_pContext);
         m_width = other.m_width;
         m_height = other.m_height;
         m_sourceFormat = other.m_sourceFormat;
@@ -92,7 +88,7 @@ FfmpegImageConverter& FfmpegImageConverter::operator=(FfmpegImageConverter&& oth
 void FfmpegImageConverter::Convert(const AVFrame* source, AVFrame* destination) const {
     if (!m_pContext) HALVORA_THROW("FfmpegImageConverter has no conversion context");
     if (!source || !destination) HALVORA_THROW("FfmpegImageConverter::Convert needs two frames");
-    sws_scale(m_pContext, source->data, source->linesize, 0, m_height, destination->data, destination->linesize);
+    sws_scale(m_pContext.get(), source->data, source->linesize, 0, m_height, destination->data, destination->linesize);
 }
 
 }  // namespace RuvarEduzid

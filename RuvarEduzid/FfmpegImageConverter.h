@@ -4,14 +4,9 @@
 // exported one-shot YUV 4:2:0 to packed RGB conversion.
 
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/Native/VideoEnums.h"
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-}
-
-struct AVFrame;
-struct SwsContext;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -43,9 +38,9 @@ public:
     int Height() const { return m_height; }
 
 private:
-    static SwsContext* CreateContext(int width, int height, AVPixelFormat source, AVPixelFormat destination);
+    static SwsContextPtr CreateContext(int width, int height, AVPixelFormat source, AVPixelFormat destination);
 
-    SwsContext* m_pContext = nullptr;
+    SwsContextPtr m_pContext;
     int m_width = 0;
     int m_height = 0;
     AVPixelFormat m_sourceFormat = AV_PIX_FMT_NONE;

@@ -34,15 +34,6 @@ bool HasPicture(const Halvora::Orvi::Yuv420PImage& image) {
 }
 }  // namespace
 
-void GenericVideoWriter::EncoderDeleter::operator()(AVCodecContext* encoder) const {
-    avcodec_free_context(&encoder);
-}
-
-void GenericVideoWriter::OutputDeleter::operator()(AVFormatContext* output) const {
-    if (output->pb) avio_closep(&output->pb);
-    avformat_free_context(output);
-}
-
 GenericVideoWriter::GenericVideoWriter() = default;
 
 GenericVideoWriter::GenericVideoWriter(const std::wstring& fileName, int width, int height, int frameRate)
@@ -56,10 +47,6 @@ GenericVideoWriter::~GenericVideoWriter() {
         if (m_pStream) Dispose();
     } catch (...) {
         // Finishing only logs; nothing may leave a destructor.
-    }
-    if (m_pSwsContext) {
-        sws_freeContext(m_pSwsContext);
-        m_pSwsContext = nullptr;
     }
 }
 
@@ -139,9 +126,7 @@ void GenericVideoWriter::OpenVideo(AVFormatContext* output, AVDictionary* option
 
     int ret = avcodec_open2(m_pEncoder.get(), m_pCodec, &dictionary);
     if (ret < 0) {
-        char text[64] = {0};
-        if (av_strerror(ret, text, sizeof text) < 0) std::snprintf(text, sizeof text, "UNKNOWN");
-        HALVORA_THROW("Could not open video codec " << text);
+        HALVORA_THROW("Could not open video codec " << AvErrorText(ret, 64, "UNKNOWN"));
     }
     if (avcodec_parameters_from_context(m_pStream->codecpar, m_pEncoder.get()) < 0) {
         HALVORA_THROW("Could not copy the stream parameters");
@@ -245,10 +230,7 @@ void GenericVideoWriter::Dispose() {
     m_pStream = nullptr;
     m_pCodec = nullptr;
     m_pHeldFrame.reset();
-    if (m_pSwsContext) {
-        sws_freeContext(m_pSwsContext);
-        m_pSwsContext = nullptr;
-    }
+    m_pSwsContext.reset();
 }
 
 }  // namespace RuvarEduzid

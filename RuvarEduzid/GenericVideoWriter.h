@@ -4,19 +4,12 @@
 #include "Common/ManagedObject.h"
 #include "Orvi/Yuv420PImage.h"
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/IVideoWriter.h"
 #include "RuvarEduzid/Native/Interfaces.h"
 
 #include <memory>
 #include <string>
-
-struct AVCodec;
-struct AVCodecContext;
-struct AVDictionary;
-struct AVFormatContext;
-struct AVPacket;
-struct AVStream;
-struct SwsContext;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -58,14 +51,6 @@ protected:
     // Rescales the packet from the encoder to the stream time base and hands it to the muxer.
     int WriteFrame(AVPacket& packet);
 
-    struct EncoderDeleter {
-        void operator()(AVCodecContext* encoder) const;
-    };
-    // Closes the output's file (when open) and frees the context.
-    struct OutputDeleter {
-        void operator()(AVFormatContext* output) const;
-    };
-
     int m_width = 0;
     int m_height = 0;
     int m_frameRate = 0;
@@ -74,10 +59,10 @@ protected:
     std::wstring m_fileName;
     bool m_firstFramePending = true;
     AVStream* m_pStream = nullptr;
-    std::unique_ptr<AVCodecContext, EncoderDeleter> m_pEncoder;
-    std::unique_ptr<AVFormatContext, OutputDeleter> m_pOutput;
+    AVCodecContextPtr m_pEncoder;
+    AVOutputFormatContextPtr m_pOutput;
     const AVCodec* m_pCodec = nullptr;
-    SwsContext* m_pSwsContext = nullptr;
+    SwsContextPtr m_pSwsContext;
     std::shared_ptr<Halvora::Video::Native::IDecodedFrame> m_pHeldFrame;
     Halvora::Orvi::Yuv420PImage m_heldImage;
     int m_frameCounter = 0;

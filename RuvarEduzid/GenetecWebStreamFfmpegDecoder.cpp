@@ -2,12 +2,24 @@
 
 #include "Common/Logger.h"
 #include "RuvarEduzid/WebStreamDetail.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
 #include "Rtsp/RtspExtensions.h"
 
 using namespace Halvora::Video::Native;
 
 namespace Halvora {
 namespace RuvarEduzid {
+
+uint64_t GenetecWebStreamFfmpegDecoder::FileTime(int64_t startTimeRealtime, int64_t ts, AVRational timeBase) {
+    // Microseconds since 1970 and a 90 kHz count are different units: both become 100-ns ticks.
+    const int64_t startUs = startTimeRealtime == AV_NOPTS_VALUE ? 0 : startTimeRealtime;
+    const int64_t start = av_rescale_q(startUs, AVRational{1, 1000000}, AVRational{1, 10000000});
+    const int64_t offset = av_rescale_q(ts, timeBase, AVRational{1, 10000000});
+    return static_cast<uint64_t>(WebStreamDetail::WrappingAdd(WebStreamDetail::WrappingAdd(start, offset), WebStreamDetail::UnixEpochFileTimeTicks));
+}
 
 bool GenetecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
     if (!FFMpegDecoder::Initialize(info, parameters)) {
@@ -20,10 +32,8 @@ bool GenetecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const 
         // clock, before any range start, is added to it.
         int64_t ts = WebStreamDetail::FrameTimestamp(frame);
         RtspFrameTiming timing{};
-        if (WebStreamDetail::FrameRtpTiming(context, frame, &timing)) ts = timing.rtp_pts;
-        const int index = WebStreamDetail::VideoStreamIndex(context);
-        const AVRational timeBase = index >= 0 ? context->streams[index]->time_base : AVRational{1, 90000};
-        return WebStreamDetail::GenetecFileTime(context->start_time_realtime, ts, timeBase);
+        if (FrameRtpTiming(frame, &timing)) ts = timing.rtp_pts;
+        return FileTime(context->start_time_realtime, ts, VideoTimeBase());
     });
     return true;
 }

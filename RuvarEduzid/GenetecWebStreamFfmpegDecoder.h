@@ -5,6 +5,8 @@
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 
+#include <cstdint>
+
 namespace Halvora {
 namespace RuvarEduzid {
 
@@ -13,6 +15,10 @@ public:
     GenetecWebStreamFfmpegDecoder() = default;
     ~GenetecWebStreamFfmpegDecoder() override = default;
     using GenericWebStreamFfmpegDecoder::Initialize;
+
+    // The input's start_time_realtime (microseconds since 1970, from the first sender report;
+    // AV_NOPTS_VALUE counts as 1970) plus the frame's RTP timestamp in seconds, as a file time.
+    static uint64_t FileTime(int64_t startTimeRealtime, int64_t ts, AVRational timeBase);
 
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;

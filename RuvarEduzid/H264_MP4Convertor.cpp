@@ -21,11 +21,7 @@ namespace {
 
 constexpr int kIoBufferSize = 40960;
 
-std::string FFmpegErrorText(int code) {
-    char text[1024] = {0};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
+std::string FFmpegErrorText(int code) { return AvErrorText(code, 1024); }
 
 // The callbacks as FFmpeg sees them: no C++ exception may unwind through FFmpeg's C frames,
 // so a failure becomes an FFmpeg error code (the failure itself is logged where it happens).
@@ -54,17 +50,7 @@ int ReadInputForFFmpeg(void* opaque, uint8_t* buffer, int size) noexcept {
     return n > 0 ? n : AVERROR_EOF;
 }
 
-struct AVIOContextDeleter {
-    void operator()(AVIOContext* context) const {
-        av_freep(&context->buffer);
-        avio_context_free(&context);
-    }
-};
-struct AVFormatContextDeleter {
-    void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-
-std::shared_ptr<AVIOContext> MakeIoContext(int writeFlag, void* opaque, int (*read)(void*, uint8_t*, int),
+AVIOContextPtr MakeIoContext(int writeFlag, void* opaque, int (*read)(void*, uint8_t*, int),
                                            int (*write)(void*, uint8_t*, int),
                                            int64_t (*seek)(void*, int64_t, int)) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
@@ -74,7 +60,7 @@ std::shared_ptr<AVIOContext> MakeIoContext(int writeFlag, void* opaque, int (*re
         av_free(buffer);
         throw std::bad_alloc();
     }
-    return std::shared_ptr<AVIOContext>(context, AVIOContextDeleter());
+    return AVIOContextPtr(context);
 }
 
 }  // namespace
@@ -119,10 +105,10 @@ void ConvertH264_MP4(const std::shared_ptr<Halvora::IO::MemoryOutputStream>& inp
     // Declared in reverse order of release: output I/O, output format, input format, input I/O,
     // the memory input stream.
     auto inputStream = std::make_shared<Halvora::IO::MemoryInputStream>(input->GetBuffer(), input->GetSize());
-    std::shared_ptr<AVIOContext> inputIo =
+    AVIOContextPtr inputIo =
         MakeIoContext(0, inputStream.get(), ReadInputForFFmpeg, nullptr, nullptr);
 
-    std::shared_ptr<AVFormatContext> inputFormat;
+    AVInputFormatContextPtr inputFormat;
     {
         AVFormatContext* context = avformat_alloc_context();
         if (!context) throw std::bad_alloc();
@@ -132,23 +118,23 @@ void ConvertH264_MP4(const std::shared_ptr<Halvora::IO::MemoryOutputStream>& inp
         if (ret < 0) {
             HALVORA_THROW("FFmpeg error: " << FFmpegErrorText(ret));
         }
-        inputFormat.reset(context, AVInputFormatContextDeleter());
+        inputFormat.reset(context);
     }
     int ret = avformat_find_stream_info(inputFormat.get(), nullptr);
     if (ret < 0) {
         HALVORA_THROW("FFmpeg error: " << FFmpegErrorText(ret));
     }
 
-    std::shared_ptr<AVFormatContext> outputFormat;
+    AVFormatContextPtr outputFormat;
     {
         AVFormatContext* context = nullptr;
         ret = avformat_alloc_output_context2(&context, nullptr, "mp4", nullptr);
         if (ret < 0 || !context) {
             HALVORA_THROW("FFmpeg error: " << FFmpegErrorText(ret));
         }
-        outputFormat.reset(context, AVFormatContextDeleter());
+        outputFormat.reset(context);
     }
-    std::shared_ptr<AVIOContext> outputIo =
+    AVIOContextPtr outputIo =
         MakeIoContext(1, output.get(), nullptr, WriteOutputForFFmpeg, SeekOutputForFFmpeg);
     outputFormat->pb = outputIo.get();
     // The format context must not free an I/O context it does not own.

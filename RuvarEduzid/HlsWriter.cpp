@@ -43,12 +43,8 @@ std::mutex& EncodingMutex() {
 constexpr size_t kMaxPathBytes = 1023;
 constexpr int kRenameAttempts = 500;
 
-std::string ErrorText(int code, size_t bufferSize) {
-    std::string buffer(bufferSize, '\0');
-    if (av_strerror(code, buffer.data(), buffer.size()) < 0 && buffer[0] == '\0') return "UNKNOWN";
-    buffer.resize(std::strlen(buffer.c_str()));
-    return buffer;
-}
+// FFmpeg's description of a code cut to `bufferSize` bytes, "UNKNOWN" where it has none.
+std::string ErrorText(int code, size_t bufferSize) { return AvErrorText(code, bufferSize, "UNKNOWN"); }
 
 std::string FileNamePart(const std::string& path) {
     return std::filesystem::path(path).filename().string();
@@ -231,16 +227,6 @@ std::string FormatSegmentName(const std::string& pattern, uint64_t index) {
 }  // namespace HlsWriterInternals
 
 // ---- HlsWriter ------------------------------------------------------------------
-
-void HlsWriter::OutputDeleter::operator()(AVFormatContext* output) const {
-    if (!output) return;
-    if (output->pb && !(output->oformat->flags & AVFMT_NOFILE)) avio_closep(&output->pb);
-    avformat_free_context(output);
-}
-
-void HlsWriter::EncoderDeleter::operator()(AVCodecContext* encoder) const {
-    avcodec_free_context(&encoder);
-}
 
 HlsWriter::HlsWriter(const std::wstring& filePath, double duration, const H264StreamConfig& config, double frameRate,
                      GetTsFilePathCb callback)
@@ -553,10 +539,7 @@ void HlsWriter::ReleaseFFmpegObjects() {
     m_pOutput.reset();
     m_openFiles.clear();
     m_pStream = nullptr;
-    if (m_pScalerCache) {
-        sws_freeContext(m_pScalerCache);
-        m_pScalerCache = nullptr;
-    }
+    m_pScalerCache.reset();
 }
 
 int HlsWriter::OpenOutputFile(AVFormatContext* context, AVIOContext** file, const char* url, int flags,

@@ -4,6 +4,7 @@
 // a media playlist written in advance (or by the segmenter in live mode).
 
 #include "RuvarEduzid/Export.h"
+#include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/GetTsFilePathCb.h"
 #include "RuvarEduzid/H264StreamConfig.h"
 #include "RuvarEduzid/IHlsWriter.h"
@@ -15,13 +16,6 @@
 #include <set>
 #include <string>
 
-struct AVFormatContext;
-struct AVStream;
-struct AVCodecContext;
-struct AVPacket;
-struct AVIOContext;
-struct AVDictionary;
-struct SwsContext;
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -58,13 +52,6 @@ public:
     const std::string& GetSegmentPattern() const { return m_segmentPattern; }
 
 private:
-    struct OutputDeleter {
-        void operator()(AVFormatContext* output) const;
-    };
-    struct EncoderDeleter {
-        void operator()(AVCodecContext* encoder) const;
-    };
-
     void IntializeEncoder();
     void EncodePreviousFrame();
     void WritePacketToVideoFile(AVPacket& packet);
@@ -83,10 +70,10 @@ private:
     static bool IsFileEmpty(const char* path);
     static bool IsFileExist(const char* path);
 
-    std::unique_ptr<AVFormatContext, OutputDeleter> m_pOutput;
+    AVOutputFormatContextPtr m_pOutput;
     AVStream* m_pStream = nullptr;  // owned by m_pOutput
-    SwsContext* m_pScalerCache = nullptr;
-    std::unique_ptr<AVCodecContext, EncoderDeleter> m_pEncoder;
+    SwsContextPtr m_pScalerCache;
+    AVCodecContextPtr m_pEncoder;
     std::wstring m_filePath;
     double m_duration = 0.0;
     H264StreamConfig m_config;

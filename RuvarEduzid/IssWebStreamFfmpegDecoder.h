@@ -6,6 +6,7 @@
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 
 #include <cstdint>
+#include <string>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -16,11 +17,17 @@ public:
     ~IssWebStreamFfmpegDecoder() override = default;
     using GenericWebStreamFfmpegDecoder::Initialize;
 
+    // The opening instant (100-ns ticks since 1970) plus the frame's presentation time.
+    static int64_t FileTime(int64_t ts, AVRational timeBase, int64_t openTimeTicks);
+    // Current system time in 100-ns ticks since 1970-01-01 UTC.
+    static int64_t NowTicks();
+    // "IssWebStreamFfmpegDecoder::SetTime <ticks>".
+    static std::string SetTimeLogLine(int64_t openTimeTicks);
+
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;
 
     int64_t openTimeTicks = 0;  // system time when the stream opened, 100-ns ticks since 1970
-    AVRational m_timeBase{1, 90000};  // of the video stream, taken when the stream opens
 };
 
 }  // namespace RuvarEduzid

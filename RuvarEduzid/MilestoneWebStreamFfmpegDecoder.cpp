@@ -11,26 +11,29 @@ using namespace Halvora::Video::Native;
 namespace Halvora {
 namespace RuvarEduzid {
 
+uint64_t MilestoneWebStreamFfmpegDecoder::FileTime(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp,
+                                                   uint64_t reportNtpTime) {
+    return WebStreamDetail::NtpToFileTime(WebStreamDetail::RtpToNtp(rtpTimestamp, reportRtpTimestamp, reportNtpTime));
+}
+
 bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
-    OnDecoderOpen([this](AVFormatContext* context) -> int {
+    OnDecoderOpen([](AVFormatContext* context) -> int {
         int64_t rangeStart = 0;
         if (!rtsp_read_get_parameter(context, &rangeStart))
             HALVORA_THROW("Cannot get rtsp range start parameter from Milestone");
         set_rtpctx_range_start(context, rangeStart, 1);
         flush_packet_queue(context);
-        rtpContext = std::make_unique<RTPDemuxContext*>(
-            rtsp_get_rtp_demux_context(context, WebStreamDetail::VideoStreamIndex(context)));
         return 1;
     });
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
-        const RTPDemuxContext* rtp = rtpContext ? *rtpContext : nullptr;
+        const RTPDemuxContext* rtp = StreamRtpTiming();
         if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
         // The frame's own RTP time, however long the decoder held it; the latest sender report
         // maps RTP time to NTP time.
         uint32_t timestamp = rtp->timestamp;
         RtspFrameTiming timing{};
-        if (WebStreamDetail::FrameRtpTiming(getFormatCtx(), frame, &timing)) timestamp = timing.timestamp;
-        return WebStreamDetail::MilestoneFileTime(timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
+        if (FrameRtpTiming(frame, &timing)) timestamp = timing.timestamp;
+        return FileTime(timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
     });
     bool ok = GenericWebStreamFfmpegDecoder::Initialize(info, parameters);
     if (!ok) {

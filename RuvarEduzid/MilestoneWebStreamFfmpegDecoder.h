@@ -5,9 +5,7 @@
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 
-#include <memory>
-
-struct RTPDemuxContext;
+#include <cstdint>
 
 namespace Halvora {
 namespace RuvarEduzid {
@@ -18,11 +16,11 @@ public:
     ~MilestoneWebStreamFfmpegDecoder() override = default;
     using GenericWebStreamFfmpegDecoder::Initialize;
 
+    // File time of an RTP timestamp, from a sender report's RTP and NTP (32.32) times.
+    static uint64_t FileTime(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t reportNtpTime);
+
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;
-
-    // RTP timing of the video stream, owned by the input; set by the open hook.
-    std::unique_ptr<RTPDemuxContext*> rtpContext;
 };
 
 }  // namespace RuvarEduzid

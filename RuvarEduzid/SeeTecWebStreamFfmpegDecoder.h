@@ -24,12 +24,21 @@ public:
     // sets lastRtpTimestamp; all bits set when the reply is null or lacks the fields.
     uint64_t CalcSeeTecTimeStamp(char* reply);
 
+    // The value of a time that could not be read.
+    static constexpr uint64_t NoTimestamp = ~0ULL;
+    // Reads the first "SeeTecTimestamp: <ms>\r\nLastRTPTimestamp: <rtp>" anywhere in a reply. Null
+    // reply or no such text: NoTimestamp, `lastRtpTimestamp` untouched. On a match
+    // `lastRtpTimestamp` takes the low 32 bits of the second number and the first is returned. An
+    // empty number throws std::invalid_argument, one beyond 64 bits std::out_of_range.
+    static uint64_t ParseReply(const char* reply, uint32_t& lastRtpTimestamp);
+    // File time of an RTP timestamp given the reply's time and RTP timestamp (whole milliseconds).
+    static uint64_t FileTime(uint64_t seeTecTimestampMs, uint32_t lastRtpTimestamp, uint32_t rtpTimestamp);
+
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;
 
     uint64_t seeTecTimestampMs = 0;
     uint32_t lastRtpTimestamp = 0;
-    AVFormatContext* rtspContext = nullptr;  // not owned: the base decoder's input
     std::atomic<bool> m_stopRetries{false};
 };
 

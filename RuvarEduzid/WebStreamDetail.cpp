@@ -1,25 +1,15 @@
 #include "RuvarEduzid/WebStreamDetail.h"
 
-#include "Rtsp/RtspExtensions.h"
-
 #include "Common/Json.h"
 #include "Common/Logger.h"
 #include "Common/StringUtility.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
-#include <libavutil/avutil.h>
 #include <libavutil/frame.h>
-#include <libavutil/mathematics.h>
 }
 
-#include <chrono>
-#include <cinttypes>
-#include <cstdio>
-#include <cstring>
-#include <limits>
 #include <sstream>
-#include <stdexcept>
 
 using Halvora::Common::StringUtility;
 using namespace Halvora::Video::Native;
@@ -29,30 +19,6 @@ namespace RuvarEduzid {
 namespace WebStreamDetail {
 
 namespace {
-
-// Signed sums of stream-supplied values wrap instead of overflowing.
-int64_t WrappingAdd(int64_t a, int64_t b) {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-
-// The standard decimal conversion of a run of digits, with the texts of its two errors.
-int64_t ToInt64(const std::string& digits) {
-    if (digits.empty()) throw std::invalid_argument("invalid stoll argument");
-    try {
-        return std::stoll(digits);
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range("stoll argument out of range");
-    }
-}
-
-uint16_t ReadBe16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-
-uint32_t ReadBe32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-uint64_t ReadBe64(const uint8_t* p) { return (static_cast<uint64_t>(ReadBe32(p)) << 32) | ReadBe32(p + 4); }
 
 void AddTimeout(const Json::Value& root, const char* key, bool frameTimeout,
                 std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
@@ -141,45 +107,6 @@ uint64_t RtpToNtp(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t r
     return reportNtpTime + static_cast<uint64_t>(offset);
 }
 
-uint64_t MilestoneFileTime(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t reportNtpTime) {
-    return NtpToFileTime(RtpToNtp(rtpTimestamp, reportRtpTimestamp, reportNtpTime));
-}
-
-uint64_t ParseSeeTecReply(const char* reply, uint32_t& lastRtpTimestamp) {
-    if (!reply) return SeeTecNoTimestamp;
-    // Finds the leftmost "SeeTecTimestamp: (\d*)\r\nLastRTPTimestamp: (\d*)" without a
-    // backtracking regular expression, whose recursion a long run of digits could exhaust.
-    static const char first[] = "SeeTecTimestamp: ";
-    static const char second[] = "\r\nLastRTPTimestamp: ";
-    const std::string text(reply);
-    auto digitsEnd = [&text](size_t from) {
-        while (from < text.size() && text[from] >= '0' && text[from] <= '9') ++from;
-        return from;
-    };
-    for (size_t at = text.find(first); at != std::string::npos; at = text.find(first, at + 1)) {
-        size_t start1 = at + sizeof(first) - 1;
-        size_t end1 = digitsEnd(start1);
-        if (text.compare(end1, sizeof(second) - 1, second) != 0) continue;
-        size_t start2 = end1 + sizeof(second) - 1;
-        size_t end2 = digitsEnd(start2);
-        lastRtpTimestamp = static_cast<uint32_t>(static_cast<uint64_t>(ToInt64(text.substr(start2, end2 - start2))));
-        return static_cast<uint64_t>(ToInt64(text.substr(start1, end1 - start1)));
-    }
-    return SeeTecNoTimestamp;
-}
-
-uint64_t SeeTecFileTime(uint64_t seeTecTimestampMs, uint32_t lastRtpTimestamp, uint32_t rtpTimestamp) {
-    uint32_t deltaTicks = rtpTimestamp - lastRtpTimestamp;
-    uint64_t deltaMs = deltaTicks / 90U;
-    return (seeTecTimestampMs + deltaMs + UnixEpochFileTimeMs) * 10000ULL;
-}
-
-int64_t VmsAgentRangeStart(int64_t replyRangeStart) { return replyRangeStart / 10; }
-
-int64_t VmsAgentFileTime(int64_t ts) {
-    return static_cast<int64_t>((static_cast<uint64_t>(ts) + static_cast<uint64_t>(UnixEpochFileTime10us)) * 100ULL);
-}
-
 int VideoStreamIndex(AVFormatContext* context) {
     if (!context) return -1;
     return av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -188,57 +115,6 @@ int VideoStreamIndex(AVFormatContext* context) {
 int64_t FrameTimestamp(const AVFrame* frame) {
     return frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
 }
-
-bool FrameRtpTiming(AVFormatContext* context, const AVFrame* frame, RtspFrameTiming* timing) {
-    if (!context || !frame) return false;
-    // The pts the frame's packet carried is the key; the decoder's best guess only stands in.
-    const int64_t pts = frame->pts != AV_NOPTS_VALUE ? frame->pts : FrameTimestamp(frame);
-    if (pts == AV_NOPTS_VALUE) return false;
-    return rtsp_get_frame_timing(context, pts, timing) >= 0;
-}
-
-int64_t IssFileTime(int64_t ts, AVRational timeBase, int64_t openTimeTicks) {
-    int64_t presentation = av_rescale_q(ts, timeBase, AVRational{1, 10000000});
-    return WrappingAdd(WrappingAdd(presentation, UnixEpochFileTimeTicks), openTimeTicks);
-}
-
-int64_t IssNowTicks() {
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
-}
-
-std::string IssSetTimeLogLine(int64_t openTimeTicks) {
-    char buffer[256];
-    std::snprintf(buffer, sizeof(buffer), "%s %zu", "IssWebStreamFfmpegDecoder::SetTime",
-                  static_cast<size_t>(openTimeTicks));
-    return buffer;
-}
-
-uint64_t GenetecFileTime(int64_t startTimeRealtime, int64_t ts, AVRational timeBase) {
-    // Microseconds since 1970 and a 90 kHz count are different units: both become 100-ns ticks.
-    const int64_t startUs = startTimeRealtime == AV_NOPTS_VALUE ? 0 : startTimeRealtime;
-    const int64_t start = av_rescale_q(startUs, AVRational{1, 1000000}, AVRational{1, 10000000});
-    const int64_t offset = av_rescale_q(ts, timeBase, AVRational{1, 10000000});
-    return static_cast<uint64_t>(WrappingAdd(WrappingAdd(start, offset), UnixEpochFileTimeTicks));
-}
-
-uint64_t ReadDvtelExtensionTime(const uint8_t* packet, int length, uint64_t* destination) {
-    // Entry 0 ends at byte 32: a shorter packet cannot hold a time.
-    if (!packet || !destination || length < 32) return 0;
-    if (ReadBe16(packet + 12) != 0x4000) return 0;
-    int32_t entries = static_cast<int32_t>(ReadBe32(packet + 16));
-    for (int64_t i = 0; i < entries; ++i) {
-        int64_t remaining = static_cast<int64_t>(length) - 32 - 8 * i;
-        if (remaining < 0) return 0;
-        if (ReadBe16(packet + 20 + 8 * i) == 0x4001) {
-            *destination = ReadBe64(packet + 24 + 8 * i);
-            return 1;
-        }
-    }
-    return 0;
-}
-
-uint64_t DvtelFileTime(uint64_t rtpExtensionTime) { return rtpExtensionTime - Year1ToFileTimeTicks; }
 
 }  // namespace WebStreamDetail
 }  // namespace RuvarEduzid

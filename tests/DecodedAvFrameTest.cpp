@@ -94,8 +94,7 @@ AVCodecContextPtr Encoder(int width, int height, AVPixelFormat format = AV_PIX_F
 }
 
 struct SwsCache {
-    SwsContext* context = nullptr;
-    ~SwsCache() { sws_freeContext(context); }
+    SwsContextPtr context;
 };
 
 }  // namespace
@@ -381,7 +380,7 @@ TEST(AVFrameProxy, SameSizeYuvFrameIsReferencedWithoutCopy) {
     SwsCache cache;
     {
         AVFrameProxy proxy(&host, encoder.get(), &cache.context);
-        AVFrame* frame = proxy.m_pFrame;
+        AVFrame* frame = proxy.Get();
         ASSERT_NE(frame, nullptr);
         EXPECT_EQ(proxy.Get(), frame);
         EXPECT_EQ(frame->buf[0], nullptr);  // no pixel buffer of its own
@@ -395,15 +394,15 @@ TEST(AVFrameProxy, SameSizeYuvFrameIsReferencedWithoutCopy) {
         EXPECT_EQ(frame->height, H);
         EXPECT_EQ(frame->format, AV_PIX_FMT_YUV420P);
     }
-    EXPECT_EQ(cache.context, nullptr);
+    EXPECT_EQ(cache.context.get(), nullptr);
     EXPECT_EQ(host.y[0], static_cast<uint8_t>(RawPattern("yuv420p", W, H)[0]));  // planes intact
 
     // A DecodedAvFrame is referenced the same way.
     AVFramePtr decoded = FrameFromRaw(RawPattern("yuv420p", W, H), AV_PIX_FMT_YUV420P, W, H);
     DecodedAvFrame frame(kTime, decoded.get());
     AVFrameProxy proxy(&frame, encoder.get(), &cache.context);
-    EXPECT_EQ(proxy.m_pFrame->data[1], decoded->data[1]);
-    EXPECT_EQ(proxy.m_pFrame->data[2], decoded->data[2]);
+    EXPECT_EQ(proxy.Get()->data[1], decoded->data[1]);
+    EXPECT_EQ(proxy.Get()->data[2], decoded->data[2]);
 }
 
 TEST(AVFrameProxy, OtherSizeIsScaledBilinearlyWithOneCachedContext) {
@@ -414,16 +413,16 @@ TEST(AVFrameProxy, OtherSizeIsScaledBilinearlyWithOneCachedContext) {
     SwsCache cache;
     std::string expected = CliConvert("yuv420p", W, H, "yuv420p", "bilinear", 88, 72);
     AVFrameProxy first(&host, encoder.get(), &cache.context);
-    ASSERT_NE(first.m_pFrame->buf[0], nullptr);
-    EXPECT_EQ(first.m_pFrame->width, 88);
-    EXPECT_EQ(first.m_pFrame->height, 72);
-    EXPECT_EQ(MaxDifference(PackFrame(first.m_pFrame), expected), 0);
-    SwsContext* context = cache.context;
+    ASSERT_NE(first.Get()->buf[0], nullptr);
+    EXPECT_EQ(first.Get()->width, 88);
+    EXPECT_EQ(first.Get()->height, 72);
+    EXPECT_EQ(MaxDifference(PackFrame(first.Get()), expected), 0);
+    SwsContext* context = cache.context.get();
     ASSERT_NE(context, nullptr);
 
     AVFrameProxy second(&host, encoder.get(), &cache.context);
-    EXPECT_EQ(cache.context, context);  // same sizes and formats: the same context serves
-    EXPECT_EQ(PackFrame(second.m_pFrame), PackFrame(first.m_pFrame));
+    EXPECT_EQ(cache.context.get(), context);  // same sizes and formats: the same context serves
+    EXPECT_EQ(PackFrame(second.Get()), PackFrame(first.Get()));
 }
 
 TEST(AVFrameProxy, PackedFramesAreConvertedToTheEncodersFormat) {
@@ -433,8 +432,8 @@ TEST(AVFrameProxy, PackedFramesAreConvertedToTheEncodersFormat) {
     auto encoder = Encoder(W, H);
     SwsCache cache;
     AVFrameProxy proxy(&host, encoder.get(), &cache.context);
-    ASSERT_NE(proxy.m_pFrame->buf[0], nullptr);
-    EXPECT_EQ(MaxDifference(PackFrame(proxy.m_pFrame), CliConvert("rgb24", W, H, "yuv420p", "bilinear")), 0);
+    ASSERT_NE(proxy.Get()->buf[0], nullptr);
+    EXPECT_EQ(MaxDifference(PackFrame(proxy.Get()), CliConvert("rgb24", W, H, "yuv420p", "bilinear")), 0);
 
     // A flipped packed frame reaches the encoder upright.
     HostFrame flipped;
@@ -442,7 +441,7 @@ TEST(AVFrameProxy, PackedFramesAreConvertedToTheEncodersFormat) {
     flipped.strideRGB = W * 3;
     flipped.flipped = true;
     AVFrameProxy upright(&flipped, encoder.get(), &cache.context);
-    EXPECT_EQ(PackFrame(upright.m_pFrame), PackFrame(proxy.m_pFrame));
+    EXPECT_EQ(PackFrame(upright.Get()), PackFrame(proxy.Get()));
 }
 
 TEST(AVFrameProxy, YuvFrameIsCopiedWhenTheEncoderWantsAnotherFormat) {
@@ -451,9 +450,9 @@ TEST(AVFrameProxy, YuvFrameIsCopiedWhenTheEncoderWantsAnotherFormat) {
     auto encoder = Encoder(W, H, AV_PIX_FMT_NV12);
     SwsCache cache;
     AVFrameProxy proxy(&host, encoder.get(), &cache.context);
-    EXPECT_NE(proxy.m_pFrame->buf[0], nullptr);
-    EXPECT_NE(proxy.m_pFrame->data[0], host.GetY());
-    EXPECT_EQ(proxy.m_pFrame->format, AV_PIX_FMT_NV12);
+    EXPECT_NE(proxy.Get()->buf[0], nullptr);
+    EXPECT_NE(proxy.Get()->data[0], host.GetY());
+    EXPECT_EQ(proxy.Get()->format, AV_PIX_FMT_NV12);
 }
 
 TEST(AVFrameProxy, UnsupportedFormatThrowsAndFeedsNothing) {
@@ -465,7 +464,7 @@ TEST(AVFrameProxy, UnsupportedFormatThrowsAndFeedsNothing) {
         ExpectThrowMessage([&] { AVFrameProxy proxy(&host, encoder.get(), &cache.context); },
                            "Unsupported input pixel format: " + std::to_string(format));
     }
-    EXPECT_EQ(cache.context, nullptr);
+    EXPECT_EQ(cache.context.get(), nullptr);
 }
 
 TEST(AVFrameProxy, FramesWithoutPixelsThrowInsteadOfBeingRead) {
@@ -498,18 +497,18 @@ TEST(AVFrameProxy, ImageOfTheEncodersSizeIsReferenced) {
     auto encoder = Encoder(W, H);
     SwsCache cache;
     AVFrameProxy proxy(image, encoder.get(), &cache.context);
-    EXPECT_EQ(proxy.m_pFrame->buf[0], nullptr);
-    EXPECT_EQ(proxy.m_pFrame->data[0], decoded->data[0]);
-    EXPECT_EQ(proxy.m_pFrame->data[1], decoded->data[1]);
-    EXPECT_EQ(proxy.m_pFrame->data[2], decoded->data[2]);
-    EXPECT_EQ(proxy.m_pFrame->linesize[0], decoded->linesize[0]);
-    EXPECT_EQ(proxy.m_pFrame->linesize[1], decoded->linesize[1]);
-    EXPECT_EQ(cache.context, nullptr);
+    EXPECT_EQ(proxy.Get()->buf[0], nullptr);
+    EXPECT_EQ(proxy.Get()->data[0], decoded->data[0]);
+    EXPECT_EQ(proxy.Get()->data[1], decoded->data[1]);
+    EXPECT_EQ(proxy.Get()->data[2], decoded->data[2]);
+    EXPECT_EQ(proxy.Get()->linesize[0], decoded->linesize[0]);
+    EXPECT_EQ(proxy.Get()->linesize[1], decoded->linesize[1]);
+    EXPECT_EQ(cache.context.get(), nullptr);
 
     auto smaller = Encoder(88, 72);
     AVFrameProxy scaled(image, smaller.get(), &cache.context);
-    EXPECT_NE(scaled.m_pFrame->buf[0], nullptr);
-    EXPECT_EQ(MaxDifference(PackFrame(scaled.m_pFrame), CliConvert("yuv420p", W, H, "yuv420p", "bilinear", 88, 72)),
+    EXPECT_NE(scaled.Get()->buf[0], nullptr);
+    EXPECT_EQ(MaxDifference(PackFrame(scaled.Get()), CliConvert("yuv420p", W, H, "yuv420p", "bilinear", 88, 72)),
               0);
 
     Halvora::Orvi::Yuv420PImage empty;

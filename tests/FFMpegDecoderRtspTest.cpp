@@ -69,7 +69,7 @@ TEST(FFMpegDecoderRtsp, GStreamerStreamDecodesThroughTheLayerFrameForFrame) {
     {
         FFMpegDecoder decoder;
         ASSERT_TRUE(decoder.Initialize(InfoFor(server.Url("/test", "cam:pa55%3Aword")), nullptr));
-        ASSERT_NE(RtspInput::Find(decoder.getFormatCtx()), nullptr);  // not FFmpeg's own RTSP client
+        ASSERT_NE(RtspInput::Of(decoder.getFormatCtx()), nullptr);  // not FFmpeg's own RTSP client
         Decoded decoded = DecodeAll(decoder);
         EXPECT_EQ(decoded.digests, expected);
         EXPECT_EQ(decoded.endState, EndOfArchive);
@@ -89,7 +89,7 @@ TEST(FFMpegDecoderRtsp, UdpTransportFromTheSettingCode) {
         setenv("RUVAREDUZID_INI", ini.c_str(), 1);
         FFMpegDecoder decoder;
         if (!decoder.Initialize(InfoFor(server.Url()), nullptr)) return 3;
-        if (RtspInput::Find(decoder.getFormatCtx())->Session().ActiveTransport() !=
+        if (RtspInput::Of(decoder.getFormatCtx())->Session().ActiveTransport() !=
             Halvora::RuvarEduzid::Rtsp::RtspTransportMode::Udp)
             return 4;
         return DecodeAll(decoder).digests.size() == 50 ? 0 : 5;

@@ -214,12 +214,11 @@ TEST(Load, EightRtspStreamsAtOnce) {
             RtspSessionOptions options;
             options.openTimeoutMs = 10000;
             options.readTimeoutMs = 10000;
-            AVFormatContext* context = nullptr;
-            openResult[s] = RtspInput::Open(&context, server.Url("/stream"), options);
-            if (openResult[s] < 0) return;
+            std::unique_ptr<RtspInput> input = RtspInput::Open(nullptr, server.Url("/stream"), options, &openResult[s]);
+            if (!input) return;
             AVPacket* packet = av_packet_alloc();
             for (int i = 0; i < 1000; ++i) {
-                int rc = RtspInput::ReadFrame(context, packet);
+                int rc = input->ReadFrame(packet);
                 if (rc < 0) {
                     endResult[s] = rc;
                     break;
@@ -228,7 +227,6 @@ TEST(Load, EightRtspStreamsAtOnce) {
                 av_packet_unref(packet);
             }
             av_packet_free(&packet);
-            RtspInput::Close(&context);
         });
     }
     for (auto& t : threads) t.join();

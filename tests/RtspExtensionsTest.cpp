@@ -42,9 +42,14 @@ struct Watchdog {
 };
 
 struct Input {
+    std::unique_ptr<RtspInput> input;
     AVFormatContext* ctx = nullptr;
     int rc = 0;
-    ~Input() { RtspInput::Close(&ctx); }
+    int Open(const std::string& url, const RtspSessionOptions& options) {
+        input = RtspInput::Open(nullptr, url, options, &rc);
+        ctx = input ? input->Context() : nullptr;
+        return rc;
+    }
 };
 
 RtspSessionOptions Options(Watchdog* watchdog = nullptr, int openTimeoutMs = 5000, int readTimeoutMs = 10000) {
@@ -57,7 +62,7 @@ RtspSessionOptions Options(Watchdog* watchdog = nullptr, int openTimeoutMs = 500
 }
 
 void OpenAndProbe(Input& input, const std::string& url, const RtspSessionOptions& options) {
-    input.rc = RtspInput::Open(&input.ctx, url, options);
+    input.Open(url, options);
     if (input.rc >= 0) input.rc = avformat_find_stream_info(input.ctx, nullptr);
 }
 
@@ -66,7 +71,7 @@ int ReadPackets(AVFormatContext* ctx, int max, std::vector<AVPacketPtr>* keep = 
     int count = 0;
     for (; count < max; ++count) {
         AVPacketPtr pkt(av_packet_alloc());
-        int rc = RtspInput::ReadFrame(ctx, pkt.get());
+        int rc = RtspInput::Of(ctx)->ReadFrame(pkt.get());
         if (rc < 0) {
             if (endCode) *endCode = rc;
             break;
@@ -174,7 +179,7 @@ TEST(RtspGetParameter, ClockRangeIsUtcMicrosecondsAndModeZeroTakesStreamUnits) {
     Input input;
     std::vector<uint32_t> arrivals;
     g_arrivals = &arrivals;
-    input.rc = RtspInput::Open(&input.ctx, url, Options());
+    input.Open(url, Options());
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     ASSERT_EQ(rtsp_set_packet_callback(input.ctx, &RecordArrival, nullptr), 0);
     ASSERT_GE(avformat_find_stream_info(input.ctx, nullptr), 0);
@@ -289,7 +294,7 @@ TEST(RtspPacketCallback, SeesEveryRtpPacketWholeAndTheTimingStateFollowsPacketsA
     CallbackRecord record;
     g_record = &record;
     uint64_t extensionTime = 0;
-    input.rc = RtspInput::Open(&input.ctx, url, Options());
+    input.Open(url, Options());
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     ASSERT_EQ(rtsp_set_packet_callback(input.ctx, &ExtensionCallback, &extensionTime), 0);
     ASSERT_GE(avformat_find_stream_info(input.ctx, nullptr), 0);
@@ -331,8 +336,8 @@ TEST(RtspPacketCallback, TwoInputsInOneProcessNeverSeeEachOthersPackets) {
     Input a, b;
     uint64_t destA = 0, destB = 0;
     CallbackRecord recA, recB;
-    a.rc = RtspInput::Open(&a.ctx, url, Options());
-    b.rc = RtspInput::Open(&b.ctx, url, Options());
+    a.Open(url, Options());
+    b.Open(url, Options());
     ASSERT_GE(a.rc, 0);
     ASSERT_GE(b.rc, 0);
     ASSERT_EQ(rtsp_set_packet_callback(a.ctx, &ExtensionCallback, &destA), 0);
@@ -367,8 +372,8 @@ TEST(RtspSessionUpkeep, KeepAlivesWithinTheSessionTimeOutReceiverReportsAndTeard
         ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
         const auto until = Clock::now() + std::chrono::milliseconds(2600);
         while (Clock::now() < until) ASSERT_EQ(ReadPackets(input.ctx, 1), 1);
-        EXPECT_GE(RtspInput::Find(input.ctx)->Session().KeepAlivesSent(), 2u);
-        EXPECT_GE(RtspInput::Find(input.ctx)->Session().RtcpPacketsSent(), 1u);
+        EXPECT_GE(RtspInput::Of(input.ctx)->Session().KeepAlivesSent(), 2u);
+        EXPECT_GE(RtspInput::Of(input.ctx)->Session().RtcpPacketsSent(), 1u);
     }
     ASSERT_TRUE(server.WaitForLog("TEARDOWN", 3000));
     const std::string log = server.LogText();
@@ -417,7 +422,7 @@ TEST(RtspFaults, StalledServerEndsTheReadWhenTheInterruptCallbackSaysSo) {
     const std::string url = Server(server, "--stall-after 10");
     Watchdog watchdog;
     Input input;
-    input.rc = RtspInput::Open(&input.ctx, url, Options(&watchdog));
+    input.Open(url, Options(&watchdog));
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     ASSERT_TRUE(server.WaitForLog("STALL", 5000));
     watchdog.ExpireIn(700);
@@ -434,7 +439,7 @@ TEST(RtspFaults, InterruptFromAnotherThreadEndsAStalledRead) {
     const std::string url = Server(server, "--stall-after 5");
     Watchdog watchdog;
     Input input;
-    input.rc = RtspInput::Open(&input.ctx, url, Options(&watchdog));
+    input.Open(url, Options(&watchdog));
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     ASSERT_TRUE(server.WaitForLog("STALL", 5000));
     std::thread interrupter([&] {
@@ -453,7 +458,7 @@ TEST(RtspFaults, StalledServerWithoutInterruptCallbackTimesOut) {
     RtspTestServer server;
     const std::string url = Server(server, "--stall-after 5");
     Input input;
-    input.rc = RtspInput::Open(&input.ctx, url, Options(nullptr, 5000, 600));
+    input.Open(url, Options(nullptr, 5000, 600));
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     int endCode = 0;
     ReadPackets(input.ctx, 1000, nullptr, &endCode);
@@ -494,7 +499,7 @@ TEST_P(RtspSkippedPacketsTest, AreDroppedAndTheStreamGoesOn) {
     int packets = ReadPackets(input.ctx, 1000, nullptr, &endCode);
     EXPECT_EQ(endCode, AVERROR_EOF);
     EXPECT_GE(packets, GetParam().minPackets);
-    EXPECT_GE(RtspInput::Find(input.ctx)->Session().DroppedPackets(), GetParam().minDropped);
+    EXPECT_GE(RtspInput::Of(input.ctx)->Session().DroppedPackets(), GetParam().minDropped);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -510,7 +515,7 @@ TEST_P(RtspMalformedReplyTest, OpenFailsClearlyAndQuickly) {
     Halvora::Common::ScopedLogCapture capture(0);
     Input input;
     const auto start = Clock::now();
-    input.rc = RtspInput::Open(&input.ctx, url, Options(nullptr, 1500));
+    input.Open(url, Options(nullptr, 1500));
     EXPECT_LT(input.rc, 0);
     EXPECT_EQ(input.ctx, nullptr);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
@@ -530,10 +535,10 @@ TEST(RtspFaults, ConnectionRefusedAndBadAddressesFail) {
         ASSERT_TRUE(probe.StartScripted(RtspTestServer::H264Fixture(), "", 1));
         port = probe.Port();
     }
-    refused.rc = RtspInput::Open(&refused.ctx, "rtsp://127.0.0.1:" + std::to_string(port) + "/x", Options(nullptr, 1000));
+    refused.Open("rtsp://127.0.0.1:" + std::to_string(port) + "/x", Options(nullptr, 1000));
     EXPECT_LT(refused.rc, 0);
     Input bad;
-    bad.rc = RtspInput::Open(&bad.ctx, "rtsp://:99999/x", Options(nullptr, 1000));
+    bad.Open("rtsp://:99999/x", Options(nullptr, 1000));
     EXPECT_EQ(bad.rc, AVERROR(EINVAL));
     EXPECT_EQ(bad.ctx, nullptr);
 }

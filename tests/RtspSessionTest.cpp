@@ -41,9 +41,14 @@ struct Watchdog {
 };
 
 struct OpenedInput {
+    std::unique_ptr<RtspInput> input;
     AVFormatContext* ctx = nullptr;
     int rc = 0;
-    ~OpenedInput() { RtspInput::Close(&ctx); }
+    int Open(const std::string& url, const RtspSessionOptions& options) {
+        input = RtspInput::Open(nullptr, url, options, &rc);
+        ctx = input ? input->Context() : nullptr;
+        return rc;
+    }
 };
 
 RtspSessionOptions Options(RtspTransportMode mode, Watchdog* watchdog = nullptr, int openTimeoutMs = 10000) {
@@ -56,7 +61,7 @@ RtspSessionOptions Options(RtspTransportMode mode, Watchdog* watchdog = nullptr,
 }
 
 void Open(OpenedInput& input, const std::string& url, const RtspSessionOptions& options) {
-    input.rc = RtspInput::Open(&input.ctx, url, options);
+    input.Open(url, options);
     if (input.rc >= 0) {
         input.rc = avformat_find_stream_info(input.ctx, nullptr);
     }
@@ -90,7 +95,7 @@ DecodeResult DecodeAll(AVFormatContext* ctx, size_t maxFrames = 1000) {
         }
     };
     for (int i = 0; i < 100000 && result.md5.size() < maxFrames; ++i) {
-        int rc = RtspInput::ReadFrame(ctx, pkt.get());
+        int rc = RtspInput::Of(ctx)->ReadFrame(pkt.get());
         if (rc < 0) {
             result.endCode = rc;
             break;
@@ -129,7 +134,7 @@ TEST_P(GStreamerRtspTest, EveryFrameDecodesAndMatchesTheSource) {
     Open(input, server.Url(), Options(GetParam()));
     ASSERT_GE(input.rc, 0) << AvErrorText(input.rc);
     if (GetParam() == RtspTransportMode::PreferTcp) {
-        EXPECT_EQ(RtspInput::Find(input.ctx)->Session().ActiveTransport(), RtspTransportMode::Udp);
+        EXPECT_EQ(RtspInput::Of(input.ctx)->Session().ActiveTransport(), RtspTransportMode::Udp);
     }
     DecodeResult result = DecodeAll(input.ctx);
     EXPECT_EQ(result.endCode, AVERROR_EOF);

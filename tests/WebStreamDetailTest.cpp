@@ -2,6 +2,12 @@
 #include "Common/Logger.h"
 #include "RuvarEduzid/FfmpegPtr.h"
 #include "RuvarEduzid/WebStreamDetail.h"
+#include "RuvarEduzid/DvtelWebStreamFfmpegDecoder.h"
+#include "RuvarEduzid/GenetecWebStreamFfmpegDecoder.h"
+#include "RuvarEduzid/IssWebStreamFfmpegDecoder.h"
+#include "RuvarEduzid/MilestoneWebStreamFfmpegDecoder.h"
+#include "RuvarEduzid/SeeTecWebStreamFfmpegDecoder.h"
+#include "RuvarEduzid/VmsAgentWebStreamFfmpegDecoder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+using namespace Halvora::RuvarEduzid;
 using namespace Halvora::RuvarEduzid::WebStreamDetail;
 using namespace Halvora::Video::Native;
 using Halvora::Common::ScopedLogCapture;
@@ -160,18 +167,18 @@ TEST(MilestoneTime, NtpConversionRoundsTheFractionToTheNearest100ns) {
 TEST(MilestoneTime, DeltaFromTheSenderReport) {
     const uint64_t reportNtp = (3818000000ULL << 32) | 0x40000000ULL;  // .25 s
     const uint64_t reportFileTime = NtpToFileTime(reportNtp);
-    EXPECT_EQ(MilestoneFileTime(1000, 1000, reportNtp), reportFileTime);
-    EXPECT_EQ(MilestoneFileTime(91000, 1000, reportNtp), reportFileTime + 10000000ULL);
-    EXPECT_EQ(MilestoneFileTime(1000 + 3600, 1000, reportNtp), reportFileTime + 400000ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000, 1000, reportNtp), reportFileTime);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(91000, 1000, reportNtp), reportFileTime + 10000000ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000 + 3600, 1000, reportNtp), reportFileTime + 400000ULL);
     // Across the 32-bit wrap of the RTP clock.
-    EXPECT_EQ(MilestoneFileTime(89704, 4294967000U, reportNtp), reportFileTime + 10000000ULL);
-    EXPECT_EQ(MilestoneFileTime(1970, 1970, kUnixEpochNtpSeconds << 32), 116444736000000000ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(89704, 4294967000U, reportNtp), reportFileTime + 10000000ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1970, 1970, kUnixEpochNtpSeconds << 32), 116444736000000000ULL);
 }
 
 TEST(MilestoneTime, TimestampBeforeTheReportGivesAnEarlierTime) {
     const uint64_t reportNtp = 3818000000ULL << 32;
-    EXPECT_EQ(MilestoneFileTime(1000, 91000, reportNtp), NtpToFileTime(reportNtp) - 10000000ULL);
-    EXPECT_EQ(MilestoneFileTime(4294967000U, 704, reportNtp), NtpToFileTime(reportNtp) - 111111ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000, 91000, reportNtp), NtpToFileTime(reportNtp) - 10000000ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(4294967000U, 704, reportNtp), NtpToFileTime(reportNtp) - 111111ULL);
 }
 
 // ---- SeeTec --------------------------------------------------------------------------------------
@@ -179,42 +186,42 @@ TEST(MilestoneTime, TimestampBeforeTheReportGivesAnEarlierTime) {
 TEST(SeeTecTime, ReplyFieldsAndFileTime) {
     uint32_t last = 7;
     const char* reply = "RTSP/1.0 200 OK\r\nCSeq: 5\r\nSeeTecTimestamp: 1600000000000\r\nLastRTPTimestamp: 90000\r\n\r\n";
-    uint64_t ms = ParseSeeTecReply(reply, last);
+    uint64_t ms = SeeTecWebStreamFfmpegDecoder::ParseReply(reply, last);
     EXPECT_EQ(ms, 1600000000000ULL);
     EXPECT_EQ(last, 90000U);
-    EXPECT_EQ(SeeTecFileTime(ms, last, 180000), (1600000000000ULL + 1000ULL + 11644473600000ULL) * 10000ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(ms, last, 180000), (1600000000000ULL + 1000ULL + 11644473600000ULL) * 10000ULL);
 }
 
 TEST(SeeTecTime, RtpDeltaWrapsUnsigned) {
-    EXPECT_EQ(SeeTecFileTime(1600000000000ULL, 4294967000U, 704), (1600000000000ULL + 11ULL + 11644473600000ULL) * 10000ULL);
-    EXPECT_EQ(SeeTecFileTime(0, 0, 89), 11644473600000ULL * 10000ULL);  // 89 ticks is less than 1 ms
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(1600000000000ULL, 4294967000U, 704), (1600000000000ULL + 11ULL + 11644473600000ULL) * 10000ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(0, 0, 89), 11644473600000ULL * 10000ULL);  // 89 ticks is less than 1 ms
 }
 
 TEST(SeeTecTime, MissingFieldsGiveAllBitsAndKeepTheRtpTimestamp) {
     uint32_t last = 42;
-    EXPECT_EQ(ParseSeeTecReply(nullptr, last), ~0ULL);
-    EXPECT_EQ(ParseSeeTecReply("SeeTecTimestamp: 1600000000000\nLastRTPTimestamp: 90000\n", last), ~0ULL);
-    EXPECT_EQ(ParseSeeTecReply("RTSP/1.0 200 OK\r\n\r\n", last), ~0ULL);
-    EXPECT_EQ(ParseSeeTecReply("SeeTecTimestamp: 16x\r\nLastRTPTimestamp: 9", last), ~0ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply(nullptr, last), ~0ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply("SeeTecTimestamp: 1600000000000\nLastRTPTimestamp: 90000\n", last), ~0ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply("RTSP/1.0 200 OK\r\n\r\n", last), ~0ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply("SeeTecTimestamp: 16x\r\nLastRTPTimestamp: 9", last), ~0ULL);
     EXPECT_EQ(last, 42U);
 }
 
 TEST(SeeTecTime, EmptyOrHugeNumbersThrowTheConversionErrors) {
     uint32_t last = 1;
     try {
-        ParseSeeTecReply("SeeTecTimestamp: \r\nLastRTPTimestamp: 90000", last);
+        SeeTecWebStreamFfmpegDecoder::ParseReply("SeeTecTimestamp: \r\nLastRTPTimestamp: 90000", last);
         FAIL() << "no exception";
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ(e.what(), "invalid stoll argument");
     }
     try {
-        ParseSeeTecReply("SeeTecTimestamp: 99999999999999999999\r\nLastRTPTimestamp: 1", last);
+        SeeTecWebStreamFfmpegDecoder::ParseReply("SeeTecTimestamp: 99999999999999999999\r\nLastRTPTimestamp: 1", last);
         FAIL() << "no exception";
     } catch (const std::out_of_range& e) {
         EXPECT_STREQ(e.what(), "stoll argument out of range");
     }
     // The RTP field is converted first: it keeps the low 32 bits.
-    EXPECT_EQ(ParseSeeTecReply("SeeTecTimestamp: 5\r\nLastRTPTimestamp: 4294967297", last), 5ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply("SeeTecTimestamp: 5\r\nLastRTPTimestamp: 4294967297", last), 5ULL);
     EXPECT_EQ(last, 1U);
 }
 
@@ -231,7 +238,7 @@ TEST(SeeTecTime, SameMatchAsTheRegularExpression) {
         std::cmatch m;
         ASSERT_TRUE(std::regex_search(reply, m, pattern)) << reply;
         uint32_t last = 0;
-        EXPECT_EQ(ParseSeeTecReply(reply, last), std::stoull(m[1].str())) << reply;
+        EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply(reply, last), std::stoull(m[1].str())) << reply;
         EXPECT_EQ(last, std::stoul(m[2].str())) << reply;
     }
 }
@@ -239,8 +246,8 @@ TEST(SeeTecTime, SameMatchAsTheRegularExpression) {
 TEST(SeeTecTime, VeryLongRepliesAreSearchedSafely) {
     std::string digits(1 << 20, '7');
     uint32_t last = 3;
-    EXPECT_EQ(ParseSeeTecReply(("SeeTecTimestamp: " + digits + "\n").c_str(), last), ~0ULL);
-    EXPECT_THROW(ParseSeeTecReply(("SeeTecTimestamp: " + digits + "\r\nLastRTPTimestamp: 1").c_str(), last),
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::ParseReply(("SeeTecTimestamp: " + digits + "\n").c_str(), last), ~0ULL);
+    EXPECT_THROW(SeeTecWebStreamFfmpegDecoder::ParseReply(("SeeTecTimestamp: " + digits + "\r\nLastRTPTimestamp: 1").c_str(), last),
                  std::out_of_range);
     EXPECT_EQ(last, 1U);
 }
@@ -248,12 +255,12 @@ TEST(SeeTecTime, VeryLongRepliesAreSearchedSafely) {
 // ---- VmsAgent, Iss, Genetec -----------------------------------------------------------------------
 
 TEST(VmsAgentTime, TenMicrosecondUnitsAndTruncatedRangeStart) {
-    EXPECT_EQ(VmsAgentFileTime(160000000000000LL), (160000000000000LL + 1164447360000000LL) * 100);
-    EXPECT_EQ(VmsAgentFileTime(0), 116444736000000000LL);
-    EXPECT_EQ(VmsAgentRangeStart(-25), -2);
-    EXPECT_EQ(VmsAgentRangeStart(25), 2);
-    EXPECT_EQ(VmsAgentRangeStart(-5), 0);
-    EXPECT_EQ(VmsAgentRangeStart(1600000000123456LL), 160000000012345LL);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::FileTime(160000000000000LL), (160000000000000LL + 1164447360000000LL) * 100);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::FileTime(0), 116444736000000000LL);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::RangeStart(-25), -2);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::RangeStart(25), 2);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::RangeStart(-5), 0);
+    EXPECT_EQ(VmsAgentWebStreamFfmpegDecoder::RangeStart(1600000000123456LL), 160000000012345LL);
 }
 
 TEST(FrameTimestampRule, BestEffortFirstThenPts) {
@@ -266,11 +273,11 @@ TEST(FrameTimestampRule, BestEffortFirstThenPts) {
 }
 
 TEST(IssTime, OpeningInstantPlusPresentationTime) {
-    EXPECT_EQ(IssFileTime(225000, AVRational{1, 90000}, 16094592000000000LL),
+    EXPECT_EQ(IssWebStreamFfmpegDecoder::FileTime(225000, AVRational{1, 90000}, 16094592000000000LL),
               16094592000000000LL + 25000000LL + 116444736000000000LL);
-    EXPECT_EQ(IssFileTime(0, AVRational{1, 90000}, 0), 116444736000000000LL);
-    EXPECT_EQ(IssSetTimeLogLine(16094592000000000LL), "IssWebStreamFfmpegDecoder::SetTime 16094592000000000");
-    int64_t now = IssNowTicks();
+    EXPECT_EQ(IssWebStreamFfmpegDecoder::FileTime(0, AVRational{1, 90000}, 0), 116444736000000000LL);
+    EXPECT_EQ(IssWebStreamFfmpegDecoder::SetTimeLogLine(16094592000000000LL), "IssWebStreamFfmpegDecoder::SetTime 16094592000000000");
+    int64_t now = IssWebStreamFfmpegDecoder::NowTicks();
     EXPECT_GT(now, 16094592000000000LL);                   // after 2021-01-01
     EXPECT_LT(now, 16094592000000000LL + 5000000000000000LL);  // and not in another century
 }
@@ -280,14 +287,14 @@ TEST(GenetecTime, RealTimeStartPlusTheTimestampInSecondsAsAFileTime) {
     // 2021-01-01 00:00:00 UTC in microseconds since 1970, and as a file time.
     const int64_t start = 1609459200000000LL;
     const uint64_t fileTime2021 = 132539328000000000ULL;
-    EXPECT_EQ(GenetecFileTime(start, 0, rtp), fileTime2021);
+    EXPECT_EQ(GenetecWebStreamFfmpegDecoder::FileTime(start, 0, rtp), fileTime2021);
     // 3600 ticks of 90 kHz are 40 ms; a fraction of a microsecond in the start counts too.
-    EXPECT_EQ(GenetecFileTime(start, 3600, rtp), fileTime2021 + 400000);
-    EXPECT_EQ(GenetecFileTime(start + 1, 90000 * 60, rtp), fileTime2021 + 10 + 600000000);
+    EXPECT_EQ(GenetecWebStreamFfmpegDecoder::FileTime(start, 3600, rtp), fileTime2021 + 400000);
+    EXPECT_EQ(GenetecWebStreamFfmpegDecoder::FileTime(start + 1, 90000 * 60, rtp), fileTime2021 + 10 + 600000000);
     // A frame before the real-time start (RTP time before the first sender report's).
-    EXPECT_EQ(GenetecFileTime(start, -9, rtp), fileTime2021 - 1000);
+    EXPECT_EQ(GenetecWebStreamFfmpegDecoder::FileTime(start, -9, rtp), fileTime2021 - 1000);
     // Before any sender report the start is unknown: the frame counts from 1970.
-    EXPECT_EQ(GenetecFileTime(AV_NOPTS_VALUE, 90000, rtp), 116444736000000000ULL + 10000000);
+    EXPECT_EQ(GenetecWebStreamFfmpegDecoder::FileTime(AV_NOPTS_VALUE, 90000, rtp), 116444736000000000ULL + 10000000);
 }
 
 // ---- Dvtel ------------------------------------------------------------------------------------------
@@ -314,7 +321,7 @@ std::vector<uint8_t> DvtelPacket(size_t length, int32_t entries, std::vector<uin
 uint64_t Read(const std::vector<uint8_t>& p, uint64_t* destination) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[p.size()]);
     std::copy(p.begin(), p.end(), exact.get());
-    return ReadDvtelExtensionTime(exact.get(), static_cast<int>(p.size()), destination);
+    return DvtelWebStreamFfmpegDecoder::ReadRtpExtension(exact.get(), static_cast<int>(p.size()), destination);
 }
 }  // namespace
 
@@ -346,11 +353,11 @@ TEST(DvtelTime, OtherProfilesCountsAndShortPacketsLeaveTheTime) {
     EXPECT_EQ(Read(DvtelPacket(40, 0x7FFFFFFF, {0x1111}, time), &destination), 0u);
     for (size_t length : {0, 1, 12, 13, 14, 19, 20, 24})
         EXPECT_EQ(Read(DvtelPacket(length, 1, {0x4001}, time), &destination), 0u) << length;
-    EXPECT_EQ(ReadDvtelExtensionTime(nullptr, 40, &destination), 0u);
+    EXPECT_EQ(DvtelWebStreamFfmpegDecoder::ReadRtpExtension(nullptr, 40, &destination), 0u);
     EXPECT_EQ(destination, 9u);
 }
 
 TEST(DvtelTime, TicksSinceYearOneToFileTime) {
-    EXPECT_EQ(DvtelFileTime(637450560000000000ULL), 132539328000000000ULL);
-    EXPECT_EQ(DvtelFileTime(0), 0ULL - 504911232000000000ULL);
+    EXPECT_EQ(DvtelWebStreamFfmpegDecoder::FileTime(637450560000000000ULL), 132539328000000000ULL);
+    EXPECT_EQ(DvtelWebStreamFfmpegDecoder::FileTime(0), 0ULL - 504911232000000000ULL);
 }

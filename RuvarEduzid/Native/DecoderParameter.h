@@ -10,35 +10,43 @@ namespace Native {
 
 // Plain records: the decoder reads `kind`, then the fields of the matching record.
 struct DecoderParameter {
+    // The kind numbers, shared with the host.
+    enum Kind : int {
+        ImageFormats = 0,
+        CuvidDecoder = 1,
+        UtcOffset = 2,
+        RtspConnectionTimeout = 3,
+        RtspGetFrameTimeout = 4,
+    };
     int kind;
     explicit DecoderParameter(int k) : kind(k) {}
 };
 
 struct ImageFormatsParameter : DecoderParameter {
     std::vector<DecodedImageFormat> formats;
-    ImageFormatsParameter() : DecoderParameter(0) {}
-    explicit ImageFormatsParameter(std::vector<DecodedImageFormat> f) : DecoderParameter(0), formats(std::move(f)) {}
+    ImageFormatsParameter() : DecoderParameter(ImageFormats) {}
+    explicit ImageFormatsParameter(std::vector<DecodedImageFormat> f) : DecoderParameter(ImageFormats), formats(std::move(f)) {}
 };
 
 struct CuvidDecoderParameter : DecoderParameter {
     int decoderType;
     int gpuId;
-    CuvidDecoderParameter(int type, int gpu) : DecoderParameter(1), decoderType(type), gpuId(gpu) {}
+    CuvidDecoderParameter(int type, int gpu) : DecoderParameter(CuvidDecoder), decoderType(type), gpuId(gpu) {}
 };
 
 struct UtcOffsetParameter : DecoderParameter {
     float utcOffsetHours;
-    explicit UtcOffsetParameter(float hours) : DecoderParameter(2), utcOffsetHours(hours) {}
+    explicit UtcOffsetParameter(float hours) : DecoderParameter(UtcOffset), utcOffsetHours(hours) {}
 };
 
 struct RtspConnectionTimeoutParameter : DecoderParameter {
     int timeoutMs;
-    explicit RtspConnectionTimeoutParameter(int ms) : DecoderParameter(3), timeoutMs(ms) {}
+    explicit RtspConnectionTimeoutParameter(int ms) : DecoderParameter(RtspConnectionTimeout), timeoutMs(ms) {}
 };
 
 struct RtspGetFrameTimeoutParameter : DecoderParameter {
     int timeoutMs;
-    explicit RtspGetFrameTimeoutParameter(int ms) : DecoderParameter(4), timeoutMs(ms) {}
+    explicit RtspGetFrameTimeoutParameter(int ms) : DecoderParameter(RtspGetFrameTimeout), timeoutMs(ms) {}
 };
 
 }  // namespace Native
