@@ -336,6 +336,14 @@ const RTPDemuxContext* FFMpegDecoder::StreamRtpTiming() const {
     return rtsp ? rtsp->Session().Timing() : nullptr;
 }
 
+bool FFMpegDecoder::FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp) const {
+    const RTPDemuxContext* stream = StreamRtpTiming();
+    if (!stream) return false;
+    RtspFrameTiming timing{};
+    *timestamp = FrameRtpTiming(frame, &timing) ? timing.timestamp : stream->timestamp;
+    return true;
+}
+
 AVRational FFMpegDecoder::VideoTimeBase() const {
     return m_pVideoStream ? m_pVideoStream->time_base : AVRational{1, 90000};
 }

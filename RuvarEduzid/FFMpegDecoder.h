@@ -94,6 +94,9 @@ protected:
     // The latest RTP and sender-report timing of the RTSP source's video stream, null for other
     // sources.
     const RTPDemuxContext* StreamRtpTiming() const;
+    // The RTP timestamp of a decoded frame's own packets (that of the latest packet when the frame's
+    // are not known); false for other sources.
+    bool FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp) const;
     // The time base of the chosen video stream (1/90000 before one is chosen).
     AVRational VideoTimeBase() const;
     // A new network exchange starts now: the watchdog allows it the whole time-out.

@@ -26,13 +26,12 @@ bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, cons
         return 1;
     });
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
-        const RTPDemuxContext* rtp = StreamRtpTiming();
-        if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
         // The frame's own RTP time, however long the decoder held it; the latest sender report
         // maps RTP time to NTP time.
-        uint32_t timestamp = rtp->timestamp;
-        RtspFrameTiming timing{};
-        if (FrameRtpTiming(frame, &timing)) timestamp = timing.timestamp;
+        uint32_t timestamp = 0;
+        if (!FrameRtpTimestamp(frame, &timestamp))
+            return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
+        const RTPDemuxContext* rtp = StreamRtpTiming();
         return FileTime(timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
     });
     bool ok = GenericWebStreamFfmpegDecoder::Initialize(info, parameters);

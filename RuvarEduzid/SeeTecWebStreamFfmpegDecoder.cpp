@@ -98,12 +98,10 @@ bool SeeTecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const P
         return 1;
     });
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
-        const RTPDemuxContext* rtp = StreamRtpTiming();
-        if (!rtp) return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
         // The frame's own RTP time, not that of the latest packet read.
-        uint32_t timestamp = rtp->timestamp;
-        RtspFrameTiming timing{};
-        if (FrameRtpTiming(frame, &timing)) timestamp = timing.timestamp;
+        uint32_t timestamp = 0;
+        if (!FrameRtpTimestamp(frame, &timestamp))
+            return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
         return FileTime(seeTecTimestampMs, lastRtpTimestamp, timestamp);
     });
     return true;
