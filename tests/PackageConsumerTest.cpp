@@ -1,12 +1,17 @@
 // The installed package as other projects use it: installed like a Debian package (prefix /usr,
 // the configured library folder such as lib/x86_64-linux-gnu) into a DESTDIR staging folder, found
-// by CMake and by pkg-config; every installed header compiles alone.
+// by CMake and by pkg-config; every installed header compiles alone; the examples build against it
+// and run.
 #include "RuvarEduzid/Version.h"
+#include "support/MediaProbe.h"
+#include "support/RtspTestServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
+#include <sstream>
 
 using RuvarTest::Quote;
 using RuvarTest::RunCommand;
@@ -44,6 +49,13 @@ std::string PackageConsumer::s_stage, PackageConsumer::s_prefix, PackageConsumer
     PackageConsumer::s_log, PackageConsumer::s_video;
 bool PackageConsumer::s_installed = false;
 
+std::set<std::string> Lines(const std::string& text, const std::string& prefix) {
+    std::set<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(prefix, 0) == 0) lines.insert(line.substr(prefix.size()));
+    return lines;
+}
 }  // namespace
 
 TEST_F(PackageConsumer, InstallPutsPublicHeadersLibrariesToolAndPackageFilesInPlace) {
@@ -106,4 +118,44 @@ TEST_F(PackageConsumer, PkgConfigFileCompilesAndLinksAProgram) {
     ASSERT_EQ(rc, 0) << out;
     EXPECT_EQ(RunCommand("ASAN_OPTIONS=detect_leaks=0 " + Quote(exe) + " " + Quote(s_video), &out, true), 0) << out;
     EXPECT_NE(out.find("version " + kVersion + "\n96x64"), std::string::npos) << out;
+}
+
+// examples/ on its own against the package, as its CMakeLists.txt says; ffprobe reads the results.
+TEST_F(PackageConsumer, ExamplesBuildAgainstThePackageAndWriteWhatFfprobeReads) {
+    ASSERT_TRUE(s_installed) << s_log;
+    const std::string build = s_stage + "/examples", out = s_stage + "/out";
+    std::string log;
+    ASSERT_EQ(BuildCMakeProject(std::string(RUVAR_SOURCE_DIR) + "/examples", build, &log), 0) << log;
+    RunCommand("mkdir -p " + Quote(out + "/hls"));
+
+    // A file decoded to MP4, every frame.
+    ASSERT_EQ(RunCommand(Quote(build + "/FileToMp4") + " " + Quote(s_video) + " " + Quote(out + "/file.mp4"), &log, true), 0) << log;
+    EXPECT_EQ(Lines(log, "frame ").size(), 10u) << log;
+    EXPECT_EQ(RuvarTest::ProbeFrameCount(out + "/file.mp4"), 10);
+    EXPECT_EQ(RuvarTest::ProbeStreamField(out + "/file.mp4", "width"), "96");
+
+    // Raw H.264 to MP4 in memory.
+    std::string raw = RuvarTest::MakeFixture("consumer.h264", "-f lavfi -i testsrc=size=96x64:rate=10:duration=1 -c:v libx264 -f h264");
+    ASSERT_EQ(RunCommand(Quote(build + "/H264ToMp4") + " " + Quote(raw) + " " + Quote(out + "/raw.mp4") + " 10", &log, true), 0) << log;
+    EXPECT_EQ(RuvarTest::ProbeFrameCount(out + "/raw.mp4"), 10);
+    EXPECT_EQ(RuvarTest::ProbeStreamField(out + "/raw.mp4", "avg_frame_rate"), "10/1");
+    EXPECT_NE(RuvarTest::ProbeFormatName(out + "/raw.mp4").find("mp4"), std::string::npos);
+
+    // A live camera (GStreamer's RTSP server) to two-rendition HLS, ended by the frame limit.
+    RuvarTest::RtspTestServer camera;
+    ASSERT_TRUE(camera.StartGStreamer("( videotestsrc is-live=true ! video/x-raw,width=320,height=240,framerate=25/1 ! "
+                                      "x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 ! rtph264pay name=pay0 pt=96 )"));
+    ASSERT_EQ(RunCommand(Quote(build + "/CameraToHls") + " " + Quote(camera.Url()) + " " + Quote(out + "/hls/master.m3u8") + " 75",
+                         &log, true),
+              0)
+        << log;
+    EXPECT_EQ(Lines(log, "frame ").size(), 75u) << log;
+    std::string segments;
+    RunCommand("cd " + Quote(out) + " && find hls -name '*.ts'", &segments);
+    EXPECT_EQ(Lines(log, "segment " + out + "/"), Lines(segments, "")) << log;  // every segment told once
+    EXPECT_GE(Lines(segments, "").size(), 4u) << segments;
+    for (const auto& [rendition, width] : {std::pair<std::string, std::string>{"0", "320"}, {"1", "160"}}) {
+        EXPECT_EQ(RuvarTest::ProbeFrameCount(out + "/hls/" + rendition + "/video.m3u8"), 75) << rendition;
+        EXPECT_EQ(RuvarTest::ProbeStreamField(out + "/hls/" + rendition + "/out000.ts", "width"), width);
+    }
 }
