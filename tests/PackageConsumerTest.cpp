@@ -35,6 +35,9 @@ protected:
                                  &s_log, true) == 0;
         s_video = RuvarTest::MakeFixture("consumer.mp4", "-f lavfi -i testsrc=size=96x64:rate=10:duration=1 -c:v libx264 -pix_fmt yuv420p");
     }
+    static void TearDownTestSuite() {
+        if (!::testing::UnitTest::GetInstance()->Failed()) RunCommand("rm -rf " + Quote(s_stage));  // kept when failed
+    }
     // Configures and builds a CMake project against the staged package.
     static int BuildCMakeProject(const std::string& source, const std::string& build, std::string* out) {
         return RunCommand("cmake -S " + Quote(source) + " -B " + Quote(build) + " -DCMAKE_PREFIX_PATH=" + Quote(s_prefix) +
