@@ -58,7 +58,8 @@ std::string ProbeStreamField(const std::string& path, const std::string& field) 
     std::string out;
     RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream=" + field + " -of csv=p=0 " + Quote(path),
                &out);
-    return Trim(out);
+    // MPEG-TS and HLS list the stream once more under its program: the first line is the stream.
+    return Trim(out.substr(0, out.find('\n')));
 }
 
 std::string ProbeFormatName(const std::string& path) {

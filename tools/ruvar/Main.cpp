@@ -2,12 +2,21 @@
 
 #include "Common/Exception.h"
 #include "Common/Logger.h"
+#include "RuvarEduzid/Version.h"
 #include "tools/ruvar/Commands.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libswscale/swscale.h>
+}
 
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <utility>
 
 namespace Ruvar {
 
@@ -117,7 +126,13 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (command == "--version") {
-            std::puts("ruvar 1.0.0");
+            // The library's version and the FFmpeg libraries it runs on (not those it was built with).
+            std::printf("ruvar %s\n", RuvarEduzid_GetVersion());
+            for (auto [name, version] : {std::pair<const char*, unsigned>{"libavformat", avformat_version()},
+                                         {"libavcodec", avcodec_version()}, {"libavutil", avutil_version()},
+                                         {"libswscale", swscale_version()}})
+                std::printf("%s %u.%u.%u\n", name, AV_VERSION_MAJOR(version), AV_VERSION_MINOR(version),
+                            AV_VERSION_MICRO(version));
             return 0;
         }
         if (command == "probe") return Ruvar::Probe(args);

@@ -1,0 +1,3 @@
+#include "RuvarEduzid/Version.h"
+
+const char* RuvarEduzid_GetVersion() { return RUVAREDUZID_VERSION_STRING; }
