@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,39 @@ uint32_t EvenWidth(uint32_t width) {
     return width + (width & 1u);
 }
 
+// Pushes the session's context onto the calling thread's context stack for the scope's lifetime;
+// the thread's own current context is back afterwards.
+class ContextScope {
+public:
+    ContextScope(const CNvHWEncoder::CudaApi& api, CUcontext context) : m_api(api) {
+        if (context && api.ctxPushCurrent && api.ctxPopCurrent) {
+            m_result = api.ctxPushCurrent(context);
+            m_pushed = m_result == CUDA_SUCCESS;
+        }
+    }
+    ~ContextScope() {
+        if (m_pushed) {
+            CUcontext popped = nullptr;
+            m_api.ctxPopCurrent(&popped);
+        }
+    }
+    ContextScope(const ContextScope&) = delete;
+    ContextScope& operator=(const ContextScope&) = delete;
+
+    bool Failed() const { return m_result != CUDA_SUCCESS; }
+    int Result() const { return static_cast<int>(m_result); }
+    void ThrowIfFailed() const {
+        if (Failed()) {
+            HALVORA_THROW("cuCtxPushCurrent failed, ret code = " << Result());
+        }
+    }
+
+private:
+    const CNvHWEncoder::CudaApi& m_api;
+    CUresult m_result = CUDA_SUCCESS;
+    bool m_pushed = false;
+};
+
 }  // namespace
 
 CNvHWEncoder::CNvHWEncoder() {
@@ -49,13 +83,16 @@ CNvHWEncoder::CNvHWEncoder() {
 }
 
 CNvHWEncoder::~CNvHWEncoder() {
-    // A session still open here (a failed set-up, a probe) is closed rather than left to the driver.
-    if (m_bEncoderInitialized && m_pEncodeAPI && m_pEncodeAPI->nvEncDestroyEncoder) {
-        m_pEncodeAPI->nvEncDestroyEncoder(m_hEncoder);
+    {
+        ContextScope scope(m_cuda, m_cuContext);
+        // A session still open here (a failed set-up, a probe) is closed rather than left to the driver.
+        if (m_bEncoderInitialized && m_pEncodeAPI && m_pEncodeAPI->nvEncDestroyEncoder) {
+            m_pEncodeAPI->nvEncDestroyEncoder(m_hEncoder);
+        }
+        m_bEncoderInitialized = false;
+        m_hEncoder = nullptr;
+        DestroyUploadStream();
     }
-    m_bEncoderInitialized = false;
-    m_hEncoder = nullptr;
-    DestroyUploadStream();
     delete m_pEncodeAPI;
     m_pEncodeAPI = nullptr;
     if (m_hinstLib) {
@@ -68,6 +105,7 @@ CNvHWEncoder::~CNvHWEncoder() {
 
 void CNvHWEncoder::DestroyUploadStream() {
     if (m_cuUploadStream && m_cuda.streamDestroy) {
+        ContextScope scope(m_cuda, m_cuContext);
         m_cuda.streamDestroy(m_cuUploadStream);
     }
     m_cuUploadStream = nullptr;
@@ -104,22 +142,30 @@ NVENCSTATUS CNvHWEncoder::Initialize(CUcontext context, bool probeOnly) {
     Resolve(m_hinstCudaLib, "cuEventRecord", c.eventRecord);
     Resolve(m_hinstCudaLib, "cuStreamWaitEvent", c.streamWaitEvent);
     Resolve(m_hinstCudaLib, "cuStreamDestroy_v2", c.streamDestroy);
+    Resolve(m_hinstCudaLib, "cuCtxPushCurrent_v2", c.ctxPushCurrent);
+    Resolve(m_hinstCudaLib, "cuCtxPopCurrent_v2", c.ctxPopCurrent);
 
     // Every entry point the session calls must be there; a driver without one is no driver.
     if (!createInstance || !c.memAllocPitch || !c.ctxSetCurrent || !c.memcpy2D || !c.memcpy2DAsync ||
         !c.streamCreate || !c.streamSynchronize || !c.memFree || !c.memFreeHost || !c.ctxGetCurrent ||
-        !c.memAllocHost || !c.eventCreate || !c.eventDestroy || !c.eventRecord || !c.streamWaitEvent) {
+        !c.memAllocHost || !c.eventCreate || !c.eventDestroy || !c.eventRecord || !c.streamWaitEvent ||
+        !c.ctxPushCurrent || !c.ctxPopCurrent) {
         HLOG_DEBUG << "The NVIDIA driver libraries lack an entry point";
         return NV_ENC_ERR_OUT_OF_MEMORY;
     }
 
     if (!probeOnly) {
-        CUresult ret = c.ctxSetCurrent(context);
+        const CUresult ret = c.ctxSetCurrent(context);
         if (ret != CUDA_SUCCESS) {
             HALVORA_THROW("cuCtxSetCurrentProc failed, ret code = " << static_cast<int>(ret));
         }
+    }
+    // A probe leaves the caller's current context alone; the session's own is pushed meanwhile.
+    ContextScope scope(c, context);
+    if (!probeOnly) {
+        scope.ThrowIfFailed();
         DestroyUploadStream();
-        ret = c.streamCreate(&m_cuUploadStream, 0);
+        const CUresult ret = c.streamCreate(&m_cuUploadStream, 0);
         if (ret != CUDA_SUCCESS) {
             m_cuUploadStream = nullptr;
             HALVORA_THROW("cuStreamCreateProc failed to create upload stream, ret code = " << static_cast<int>(ret));
@@ -184,6 +230,11 @@ NVENCSTATUS CNvHWEncoder::CreateEncoder(EncodeConfig* config) {
     }
     if (!m_bEncoderInitialized || !m_pEncodeAPI) {
         return NV_ENC_ERR_NO_ENCODE_DEVICE;
+    }
+    ContextScope scope(m_cuda, m_cuContext);
+    if (scope.Failed()) {
+        HLOG_ERROR << "cuCtxPushCurrent failed, ret code = " << scope.Result();
+        return NV_ENC_ERR_INVALID_DEVICE;
     }
 
     m_stEncodeGUID = config->codec == 1 ? NV_ENC_CODEC_HEVC_GUID : NV_ENC_CODEC_H264_GUID;
@@ -381,6 +432,8 @@ NVENCSTATUS CNvHWEncoder::NvEncReconfigureEncoder(const ReconfigureCommand* comm
         rc.vbvBufferSize = rc.vbvInitialDelay = vbv;
     }
 
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NV_ENC_RECONFIGURE_PARAMS reconfigure;
     std::memset(&reconfigure, 0, sizeof(reconfigure));
     reconfigure.version = NV_ENC_RECONFIGURE_PARAMS_VER;
@@ -405,6 +458,8 @@ bool CNvHWEncoder::AllocateInternalBuffers(uint32_t width, uint32_t height, CUde
     if (!m_bEncoderInitialized) {
         HALVORA_THROW("AllocateInternalBuffers called before encoder initialization");
     }
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     const size_t rowBytes = EvenWidth(width);
     const size_t rows = height + (height + 1) / 2;
     CUdeviceptr device = 0;
@@ -446,6 +501,8 @@ void CNvHWEncoder::ReleaseInternalBuffers(CUdeviceptr deviceBuffer, NV_ENC_REGIS
     if (!m_bEncoderInitialized) {
         HALVORA_THROW("ReleaseInternalBuffers called before encoder initialization");
     }
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     // The resource is unregistered before its memory goes, and every release is attempted even when
     // an earlier one failed; the first failure is reported.
     std::string failure;
@@ -488,6 +545,8 @@ void CNvHWEncoder::ReleaseInternalBuffers(CUdeviceptr deviceBuffer, NV_ENC_REGIS
 void CNvHWEncoder::CopyToDeviceFrame(const unsigned char* hostPicture, uint32_t hostPitch, CUdeviceptr deviceBuffer,
                                      size_t devicePitch, uint32_t widthInBytes, uint32_t height, size_t chromaOffset,
                                      CUevent copyDoneEvent) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     CUDA_MEMCPY2D copy;
     std::memset(&copy, 0, sizeof(copy));
     copy.srcMemoryType = CU_MEMORYTYPE_HOST;
@@ -520,6 +579,14 @@ void CNvHWEncoder::CopyToDeviceFrame(const unsigned char* hostPicture, uint32_t 
 
 NVENCSTATUS CNvHWEncoder::NvEncEncodeFrame(EncodeBuffer* buffer, uint32_t width, uint32_t height, bool forceIDR,
                                            CUevent copyDoneEvent, uint32_t pictureStructure) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
+    if (buffer->input.mappedInput) {
+        // The slot's previous input could not be unmapped when its output was collected.
+        NV_ENC_INPUT_PTR stale = buffer->input.mappedInput;
+        NvEncUnmapInputResource(stale);
+        buffer->input.mappedInput = nullptr;
+    }
     CUresult ret = m_cuda.streamWaitEvent(nullptr, copyDoneEvent, 0);
     if (ret != CUDA_SUCCESS) {
         HALVORA_THROW("cuStreamWaitEventProc failed, ret code = " << static_cast<int>(ret));
@@ -548,17 +615,15 @@ NVENCSTATUS CNvHWEncoder::NvEncEncodeFrame(EncodeBuffer* buffer, uint32_t width,
         }
         HALVORA_THROW("nvEncEncodePicture API failed with staus " << static_cast<int>(status));
     }
-    // The picture is in the encoder's hands from here on, whatever the unmapping says.
+    // The encoder reads the input until the picture is done: it stays mapped until ProcessOutput
+    // has locked the picture's output.
     ++m_dwEncodedFrameCount;
-    if (buffer->input.mappedInput) {
-        NV_ENC_INPUT_PTR mapped = buffer->input.mappedInput;
-        buffer->input.mappedInput = nullptr;
-        NvEncUnmapInputResource(mapped);
-    }
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncFlushEncoderQueue(NvEncEvent* eosEvent) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NV_ENC_PIC_PARAMS pic;
     std::memset(&pic, 0, sizeof(pic));
     pic.version = NV_ENC_PIC_PARAMS_VER;
@@ -572,7 +637,15 @@ NVENCSTATUS CNvHWEncoder::NvEncFlushEncoderQueue(NvEncEvent* eosEvent) {
     return status;
 }
 
-NVENCSTATUS CNvHWEncoder::ProcessOutput(const EncodeBuffer* buffer) {
+NVENCSTATUS CNvHWEncoder::ProcessOutput(EncodeBuffer* buffer) {
+    return CollectOutput(buffer, true);
+}
+
+NVENCSTATUS CNvHWEncoder::DiscardOutput(EncodeBuffer* buffer) {
+    return CollectOutput(buffer, false);
+}
+
+NVENCSTATUS CNvHWEncoder::CollectOutput(EncodeBuffer* buffer, bool write) {
     if (!buffer || (!buffer->output.bitstreamBuffer && !buffer->output.endOfStream)) {
         return NV_ENC_ERR_INVALID_PARAM;
     }
@@ -580,10 +653,20 @@ NVENCSTATUS CNvHWEncoder::ProcessOutput(const EncodeBuffer* buffer) {
         if (!buffer->output.outputEvent) {
             return NV_ENC_ERR_INVALID_PARAM;
         }
-        buffer->output.outputEvent->Wait();
+        if (write) {
+            buffer->output.outputEvent->Wait();
+        } else {
+            // Released mid-clip: the event is consumed if it comes; the lock below waits for the picture.
+            buffer->output.outputEvent->Wait(std::chrono::milliseconds(500));
+        }
     }
     if (buffer->output.endOfStream) {
         return NV_ENC_SUCCESS;
+    }
+    ContextScope scope(m_cuda, m_cuContext);
+    if (scope.Failed()) {
+        HLOG_ERROR << "cuCtxPushCurrent failed, ret code = " << scope.Result();
+        return NV_ENC_ERR_INVALID_DEVICE;
     }
     NV_ENC_LOCK_BITSTREAM lock;
     std::memset(&lock, 0, sizeof(lock));
@@ -593,19 +676,37 @@ NVENCSTATUS CNvHWEncoder::ProcessOutput(const EncodeBuffer* buffer) {
     NVENCSTATUS status = m_pEncodeAPI->nvEncLockBitstream(m_hEncoder, &lock);
     if (status != NV_ENC_SUCCESS) {
         HLOG_ERROR << "lock bitstream function failed " << static_cast<int>(status);
+    } else {
+        if (write && m_pOutputStream) {
+            m_pOutputStream->Write(static_cast<const uint8_t*>(lock.bitstreamBufferPtr), lock.bitstreamSizeInBytes);
+        } else if (write) {
+            HLOG_ERROR << "Encoded picture dropped: no output stream was given";
+        }
+        status = m_pEncodeAPI->nvEncUnlockBitstream(m_hEncoder, buffer->output.bitstreamBuffer);
+    }
+    // The encoder is done with the input once the output was locked (or the lock gave up on it).
+    const NVENCSTATUS unmapped = UnmapCollectedInput(buffer);
+    return status != NV_ENC_SUCCESS ? status : unmapped;
+}
+
+NVENCSTATUS CNvHWEncoder::UnmapCollectedInput(EncodeBuffer* buffer) {
+    if (!buffer->input.mappedInput) {
+        return NV_ENC_SUCCESS;
+    }
+    NVENCSTATUS status = m_pEncodeAPI->nvEncUnmapInputResource(m_hEncoder, buffer->input.mappedInput);
+    if (status != NV_ENC_SUCCESS) {
+        // Kept: the slot's next picture tries again before it maps the input anew.
+        HLOG_ERROR << "nvEncUnmapInputResource failed, ret code = " << static_cast<int>(status);
         return status;
     }
-    if (m_pOutputStream) {
-        m_pOutputStream->Write(static_cast<const uint8_t*>(lock.bitstreamBufferPtr), lock.bitstreamSizeInBytes);
-    } else {
-        HLOG_ERROR << "Encoded picture dropped: no output stream was given";
-    }
-    return m_pEncodeAPI->nvEncUnlockBitstream(m_hEncoder, buffer->output.bitstreamBuffer);
+    buffer->input.mappedInput = nullptr;
+    return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncDestroyEncoder() {
     NVENCSTATUS status = NV_ENC_SUCCESS;
     if (m_bEncoderInitialized) {
+        ContextScope scope(m_cuda, m_cuContext);
         status = m_pEncodeAPI->nvEncDestroyEncoder(m_hEncoder);
         m_hEncoder = nullptr;
         m_bEncoderInitialized = false;
@@ -616,6 +717,8 @@ NVENCSTATUS CNvHWEncoder::NvEncDestroyEncoder() {
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncCreateBitstreamBuffer(uint32_t size, NV_ENC_OUTPUT_PTR* bitstreamBuffer) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NV_ENC_CREATE_BITSTREAM_BUFFER create;
     std::memset(&create, 0, sizeof(create));
     create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
@@ -633,6 +736,8 @@ NVENCSTATUS CNvHWEncoder::NvEncDestroyBitstreamBuffer(NV_ENC_OUTPUT_PTR bitstrea
     if (!bitstreamBuffer) {
         return NV_ENC_SUCCESS;
     }
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NVENCSTATUS status = m_pEncodeAPI->nvEncDestroyBitstreamBuffer(m_hEncoder, bitstreamBuffer);
     if (status != NV_ENC_SUCCESS) {
         HALVORA_THROW("nvEncDestroyBitstreamBuffer failed, ret code = " << static_cast<int>(status));
@@ -641,6 +746,8 @@ NVENCSTATUS CNvHWEncoder::NvEncDestroyBitstreamBuffer(NV_ENC_OUTPUT_PTR bitstrea
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncRegisterAsyncEvent(NvEncEvent** event) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     auto* created = new NvEncEvent();
     NV_ENC_EVENT_PARAMS params;
     std::memset(&params, 0, sizeof(params));
@@ -659,6 +766,11 @@ NVENCSTATUS CNvHWEncoder::NvEncUnregisterAsyncEvent(NvEncEvent* event) {
     if (!event) {
         return NV_ENC_SUCCESS;
     }
+    ContextScope scope(m_cuda, m_cuContext);
+    if (scope.Failed()) {
+        delete event;
+        HALVORA_THROW("cuCtxPushCurrent failed, ret code = " << scope.Result());
+    }
     NV_ENC_EVENT_PARAMS params;
     std::memset(&params, 0, sizeof(params));
     params.version = NV_ENC_EVENT_PARAMS_VER;
@@ -673,6 +785,8 @@ NVENCSTATUS CNvHWEncoder::NvEncUnregisterAsyncEvent(NvEncEvent* event) {
 
 NVENCSTATUS CNvHWEncoder::NvEncMapInputResource(NV_ENC_REGISTERED_PTR registeredResource,
                                                 NV_ENC_INPUT_PTR* mappedInput) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NV_ENC_MAP_INPUT_RESOURCE map;
     std::memset(&map, 0, sizeof(map));
     map.version = NV_ENC_MAP_INPUT_RESOURCE_VER;
@@ -689,6 +803,8 @@ NVENCSTATUS CNvHWEncoder::NvEncUnmapInputResource(NV_ENC_INPUT_PTR mappedInput) 
     if (!mappedInput) {
         return NV_ENC_SUCCESS;
     }
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NVENCSTATUS status = m_pEncodeAPI->nvEncUnmapInputResource(m_hEncoder, mappedInput);
     if (status != NV_ENC_SUCCESS) {
         HALVORA_THROW("nvEncUnmapInputResource failed, ret code = " << static_cast<int>(status));
@@ -700,6 +816,8 @@ NVENCSTATUS CNvHWEncoder::NvEncRegisterResource(NV_ENC_INPUT_RESOURCE_TYPE resou
                                                 uint32_t width, uint32_t height, uint32_t pitch,
                                                 NV_ENC_BUFFER_FORMAT bufferFormat,
                                                 NV_ENC_REGISTERED_PTR* registeredResource) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NV_ENC_REGISTER_RESOURCE reg;
     std::memset(&reg, 0, sizeof(reg));
     reg.version = NV_ENC_REGISTER_RESOURCE_VER;
@@ -719,6 +837,8 @@ NVENCSTATUS CNvHWEncoder::NvEncRegisterResource(NV_ENC_INPUT_RESOURCE_TYPE resou
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncUnregisterResource(NV_ENC_REGISTERED_PTR registeredResource) {
+    ContextScope scope(m_cuda, m_cuContext);
+    scope.ThrowIfFailed();
     NVENCSTATUS status = m_pEncodeAPI->nvEncUnregisterResource(m_hEncoder, registeredResource);
     if (status != NV_ENC_SUCCESS) {
         HALVORA_THROW("nvEncUnregisterResource failed, ret code = " << static_cast<int>(status));

@@ -103,7 +103,9 @@ struct _EncodeFrameConfig {
 
 // One NVENC encode session on a CUDA device: loads the NVIDIA driver libraries at run time,
 // configures the session, owns the upload stream and copies finished bitstreams into the
-// current clip's memory stream.
+// current clip's memory stream. A CUDA context is current per thread: every call that reaches the
+// GPU makes the session's context current on the calling thread for its duration, so the session
+// may be used from any thread (one at a time).
 class CNvHWEncoder {
 public:
     CNvHWEncoder();
@@ -126,7 +128,11 @@ public:
     NVENCSTATUS NvEncEncodeFrame(EncodeBuffer* buffer, uint32_t width, uint32_t height, bool forceIDR,
                                  CUevent copyDoneEvent, uint32_t pictureStructure);
     NVENCSTATUS NvEncFlushEncoderQueue(NvEncEvent* eosEvent);
-    NVENCSTATUS ProcessOutput(const EncodeBuffer* buffer);
+    // Copies a finished picture into the output stream; then (even when the lock failed) the
+    // picture's input is unmapped: the encoder reads it until its output is locked.
+    NVENCSTATUS ProcessOutput(EncodeBuffer* buffer);
+    // The same without writing anything: a picture still in a slot when the writer is released.
+    NVENCSTATUS DiscardOutput(EncodeBuffer* buffer);
     NVENCSTATUS NvEncDestroyEncoder();
 
     // Wrappers of single NVENC calls: a failing call logs and throws its text with the status.
@@ -167,10 +173,14 @@ public:
         tcuEventRecord* eventRecord = nullptr;
         CUresult(CUDAAPI* streamWaitEvent)(CUstream, CUevent, unsigned int) = nullptr;
         tcuStreamDestroy_v2* streamDestroy = nullptr;
+        tcuCtxPushCurrent_v2* ctxPushCurrent = nullptr;
+        tcuCtxPopCurrent_v2* ctxPopCurrent = nullptr;
     };
 
 private:
     NVENCSTATUS QueryCap(NV_ENC_CAPS cap, int* value);
+    NVENCSTATUS CollectOutput(EncodeBuffer* buffer, bool write);
+    NVENCSTATUS UnmapCollectedInput(EncodeBuffer* buffer);
     void DestroyUploadStream();
 
     uint32_t m_dwEncodedFrameCount = 0;

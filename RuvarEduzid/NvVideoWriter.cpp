@@ -174,8 +174,24 @@ NVENCSTATUS NvVideoWriter::ReleaseIOBuffers() {
             if (!first) first = std::current_exception();
         }
     };
+    // Pictures still in their slots (a clip that was never stopped) are collected without being
+    // written, as the clip's stream may be gone; that gives their inputs back.
+    while (EncodeBuffer* pending = m_EncodeBufferQueue.GetPending()) {
+        attempt([&] {
+            NVENCSTATUS status = m_pNvHWEncoder->DiscardOutput(pending);
+            if (status != NV_ENC_SUCCESS) {
+                HLOG_WARNING << "A picture in flight could not be collected at release, status: "
+                             << static_cast<int>(status);
+            }
+        });
+    }
     for (uint32_t i = 0; i < MaxEncodeBuffers; ++i) {
         EncodeBuffer& b = m_stEncodeBuffer[i];
+        attempt([&] {
+            NV_ENC_INPUT_PTR mapped = b.input.mappedInput;
+            b.input.mappedInput = nullptr;
+            m_pNvHWEncoder->NvEncUnmapInputResource(mapped);
+        });
         attempt([&] {
             CUdeviceptr device = b.input.deviceBuffer;
             NV_ENC_REGISTERED_PTR registered = b.input.registeredResource;
@@ -267,6 +283,7 @@ void NvVideoWriter::StartClip(Halvora::IO::MemoryOutputStream& output, unsigned 
                                                                               << ", maxHeight: " << m_maxHeight);
     }
     m_bForceIDR = true;
+    m_outputStatus = NV_ENC_SUCCESS;
     ReconfigureCommand command;
     command.resolutionChange = command.bitrateChange = command.frameRateChange = true;
     command.newWidth = width;
@@ -278,6 +295,8 @@ void NvVideoWriter::StartClip(Halvora::IO::MemoryOutputStream& output, unsigned 
     if (status != NV_ENC_SUCCESS) {
         HALVORA_THROW("Failed to reconfigure encoder, status: " << static_cast<int>(status));
     }
+    m_clipWidth = width;
+    m_clipHeight = height;
     m_clipStarted = true;
 }
 
@@ -331,10 +350,15 @@ NVENCSTATUS NvVideoWriter::EncodeFrame(_EncodeFrameConfig* picture, bool flush) 
         HALVORA_THROW("NvVideoWriter: frame size " << width << "x" << height << " is larger than the encoder maximum "
                                                    << m_stEncoderInput.maxWidth << "x" << m_stEncoderInput.maxHeight);
     }
+    // The session encodes pictures of the clip's size only; the driver refuses any other.
+    if (width != m_clipWidth || height != m_clipHeight) {
+        HALVORA_THROW("NvVideoWriter: frame size " << width << "x" << height << " differs from the clip size "
+                                                   << m_clipWidth << "x" << m_clipHeight << " set by StartClip");
+    }
 
     EncodeBuffer* slot = m_EncodeBufferQueue.GetAvailable();
     if (!slot) {
-        m_pNvHWEncoder->ProcessOutput(m_EncodeBufferQueue.GetPending());
+        CollectOutput(m_EncodeBufferQueue.GetPending());
         slot = m_EncodeBufferQueue.GetAvailable();
     }
     try {
@@ -374,19 +398,27 @@ NVENCSTATUS NvVideoWriter::EncodeFrame(_EncodeFrameConfig* picture, bool flush) 
     return NV_ENC_SUCCESS;
 }
 
+void NvVideoWriter::CollectOutput(EncodeBuffer* slot) {
+    NVENCSTATUS status = m_pNvHWEncoder->ProcessOutput(slot);
+    if (status != NV_ENC_SUCCESS && m_outputStatus == NV_ENC_SUCCESS) {
+        m_outputStatus = status;
+    }
+}
+
 NVENCSTATUS NvVideoWriter::FlushEncoder() {
     m_pNvHWEncoder->NvEncFlushEncoderQueue(m_stEOSOutputBfr.outputEvent);
     while (EncodeBuffer* pending = m_EncodeBufferQueue.GetPending()) {
-        m_pNvHWEncoder->ProcessOutput(pending);
+        CollectOutput(pending);
     }
-    if (!m_asyncMode) {
-        return NV_ENC_SUCCESS;
+    // A picture that did not reach the stream fails the clip; the failure is reported once.
+    const NVENCSTATUS outputStatus = m_outputStatus;
+    m_outputStatus = NV_ENC_SUCCESS;
+    if (m_asyncMode &&
+        !(m_stEOSOutputBfr.outputEvent && m_stEOSOutputBfr.outputEvent->Wait(std::chrono::milliseconds(500)))) {
+        HLOG_WARNING << "Timeout";
+        return NV_ENC_ERR_GENERIC;
     }
-    if (m_stEOSOutputBfr.outputEvent && m_stEOSOutputBfr.outputEvent->Wait(std::chrono::milliseconds(500))) {
-        return NV_ENC_SUCCESS;
-    }
-    HLOG_WARNING << "Timeout";
-    return NV_ENC_ERR_GENERIC;
+    return outputStatus;
 }
 
 bool NvVideoWriter::StopClip() {

@@ -64,6 +64,8 @@ private:
 
     void Init();
     NVENCSTATUS FlushEncoder();
+    // Copies the slot's picture into the clip's stream; a failure is kept for StopClip to report.
+    void CollectOutput(EncodeBuffer* slot);
     void RequireEncoder(const char* operation) const;
 
     std::unique_ptr<CNvHWEncoder> m_pNvHWEncoder;
@@ -81,6 +83,9 @@ private:
     int32_t m_maxHeight = 0;
     int32_t m_qp = 0;
     bool m_clipStarted = false;
+    uint32_t m_clipWidth = 0;  // picture size of the clip, set by StartClip
+    uint32_t m_clipHeight = 0;
+    NVENCSTATUS m_outputStatus = NV_ENC_SUCCESS;  // first picture of the clip that did not reach its stream
     bool m_disposed = false;
 };
 

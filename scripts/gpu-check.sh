@@ -2,8 +2,9 @@
 # GPU checks for a machine with an NVIDIA GPU and driver (they cannot run without one):
 #   - decoding of a fixture with the CUVID and CUDA decoder types (frames in GPU memory,
 #     GetParam(0, ...), MoveToRam, pixels against FFmpeg's framemd5);
-#   - when the GPU has an NVENC encoder: two clips encoded by NvVideoWriter on one session, wrapped
-#     by ConvertH264_MP4 and checked with ffprobe (a GPU without an encoder is reported clearly).
+#   - when the GPU has an NVENC encoder: two clips encoded by NvVideoWriter on one session and a
+#     third fed from another thread than the one that made the writer, wrapped by ConvertH264_MP4
+#     and checked with ffprobe (a GPU without an encoder is reported clearly).
 # Builds the shared libraries (Release) into build/gpu-check and runs everything in under five
 # minutes. Usage: scripts/gpu-check.sh [BUILD_DIR]
 set -euo pipefail
@@ -21,7 +22,7 @@ fi
 
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TESTS=OFF -DRUVAR_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$BUILD" -j"$JOBS" --target RuvarEduzid HalvoraCommon >/dev/null
-g++ -std=c++17 -O1 -Wall -I"$ROOT" -I/usr/include/opencv4 "$ROOT/scripts/gpu-check/GpuCheck.cpp" \
+g++ -std=c++17 -O1 -Wall -pthread -I"$ROOT" -I/usr/include/opencv4 "$ROOT/scripts/gpu-check/GpuCheck.cpp" \
   -o "$BUILD/ruvar-gpu-check" -L"$BUILD" -Wl,-rpath,"$BUILD" -lRuvarEduzid -lHalvoraCommon \
   $(pkg-config --cflags --libs libavutil ffnvcodec jsoncpp) -lboost_date_time -ldl
 
@@ -42,7 +43,7 @@ fi
 
 fail=0
 [ "$rc" -eq 0 ] || fail=1
-for clip in clip1:640:360:50 clip2:320:240:30; do
+for clip in clip1:640:360:50 clip2:320:240:30 clip3:480:272:40; do
   IFS=: read -r name w h n <<<"$clip"
   [ -f "$WORK/$name.mp4" ] || continue
   info="$(ffprobe -v error -select_streams v:0 -count_frames \

@@ -114,7 +114,7 @@ TEST_F(NvHWEncoder, InitializeSetsTheContextCreatesTheUploadStreamAndOpensACudaS
         EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 4),
                   (std::vector<std::string>{"cuCtxSetCurrent", "cuStreamCreate", "NvEncodeAPICreateInstance",
                                             "nvEncOpenEncodeSessionEx"}));
-        EXPECT_EQ(S().currentContext, Ctx());
+        EXPECT_EQ(NvStub::CurrentContext(), Ctx());
         ASSERT_EQ(S().opens.size(), 1u);
         EXPECT_EQ(S().opens[0].device, Ctx());
         EXPECT_EQ(S().opens[0].deviceType, NV_ENC_DEVICE_TYPE_CUDA);
@@ -131,6 +131,8 @@ TEST_F(NvHWEncoder, ProbeOpensWithoutContextSwitchOrStreamAndReportsAFailedOpen)
     ASSERT_EQ(enc.Initialize(Ctx(), true), NV_ENC_SUCCESS);
     EXPECT_EQ(S().Count("cuCtxSetCurrent"), 0);
     EXPECT_EQ(S().Count("cuStreamCreate"), 0);
+    EXPECT_EQ(NvStub::CurrentContext(), nullptr);
+    // The session's context is made current for the call (the stand-in refuses it otherwise).
     EXPECT_EQ(enc.NvEncDestroyEncoder(), NV_ENC_SUCCESS);
     EXPECT_FALSE(enc.IsSessionOpen());
 
@@ -679,7 +681,8 @@ TEST_F(NvHWEncoder, UploadCopiesLumaAndChromaOnTheUploadStreamThenRecordsTheEven
         const char* text;
     } cases[] = {{"cuMemcpy2DAsync_v2", 1, "cuMemcpy2DAsyncProc failed, ret code = 700"},
                  {"cuMemcpy2DAsync_v2", 2, "cuMemcpy2DAsyncProc failed, ret code = 700"},
-                 {"cuEventRecord", 1, "cuEventRecordProc failed, ret code = 700"}};
+                 {"cuEventRecord", 1, "cuEventRecordProc failed, ret code = 700"},
+                 {"cuCtxPushCurrent_v2", 1, "cuCtxPushCurrent failed, ret code = 700"}};
     for (const auto& c : cases) {
         S().callCounts.clear();
         S().faults.clear();
@@ -694,21 +697,22 @@ TEST_F(NvHWEncoder, UploadCopiesLumaAndChromaOnTheUploadStreamThenRecordsTheEven
     ReleaseSlot(enc, b);
 }
 
-TEST_F(NvHWEncoder, SubmissionMapsEncodesAndUnmapsWithForcedIdrFlags) {
+// The input stays mapped while the encoder may read it: it is unmapped once its output was locked.
+TEST_F(NvHWEncoder, SubmissionMapsEncodesAndUnmapsAfterTheOutputLockWithForcedIdrFlags) {
     CNvHWEncoder enc;
     Open(enc);
     MemoryOutputStream out;
     ReconfigureCommand cmd;
     cmd.resolutionChange = cmd.bitrateChange = true;
-    cmd.newWidth = 1280;
-    cmd.newHeight = 720;
+    cmd.newWidth = 64;
+    cmd.newHeight = 48;
     ASSERT_EQ(enc.NvEncReconfigureEncoder(&cmd, &out), NV_ENC_SUCCESS);
     EncodeBuffer b;
     AllocateSlot(enc, b, 64, 48);
     S().calls.clear();
     ASSERT_EQ(enc.NvEncEncodeFrame(&b, 64, 48, true, b.input.copyDoneEvent, 1), NV_ENC_SUCCESS);
-    EXPECT_EQ(S().Names(), (std::vector<std::string>{"cuStreamWaitEvent", "nvEncMapInputResource",
-                                                     "nvEncEncodePicture", "nvEncUnmapInputResource"}));
+    EXPECT_EQ(S().Names(),
+              (std::vector<std::string>{"cuStreamWaitEvent", "nvEncMapInputResource", "nvEncEncodePicture"}));
     EXPECT_EQ(S().calls[0].args[0], 0u);  // the default stream waits for the upload
     EXPECT_EQ(S().calls[0].args[1], reinterpret_cast<uintptr_t>(b.input.copyDoneEvent));
     const auto& p = S().pictures.back();
@@ -721,9 +725,13 @@ TEST_F(NvHWEncoder, SubmissionMapsEncodesAndUnmapsWithForcedIdrFlags) {
     EXPECT_EQ(p.completionEvent, nullptr);
     EXPECT_EQ(p.bufferFmt, NV_ENC_BUFFER_FORMAT_NV12);
     EXPECT_EQ(p.pictureStruct, NV_ENC_PIC_STRUCT_FRAME);
+    EXPECT_EQ(S().mapped.size(), 1u);
+    S().calls.clear();
+    ASSERT_EQ(enc.ProcessOutput(&b), NV_ENC_SUCCESS);
+    EXPECT_EQ(S().Names(), (std::vector<std::string>{"nvEncLockBitstream", "nvEncUnlockBitstream",
+                                                     "nvEncUnmapInputResource"}));
     EXPECT_EQ(b.input.mappedInput, nullptr);
     EXPECT_TRUE(S().mapped.empty());
-    ASSERT_EQ(enc.ProcessOutput(&b), NV_ENC_SUCCESS);
     ASSERT_EQ(enc.NvEncEncodeFrame(&b, 64, 48, false, b.input.copyDoneEvent, 1), NV_ENC_SUCCESS);
     EXPECT_EQ(S().pictures.back().encodePicFlags, 0u);
     EXPECT_EQ(S().pictures.back().inputTimeStamp, 1u);
@@ -738,25 +746,27 @@ TEST_F(NvHWEncoder, SubmissionMapsEncodesAndUnmapsWithForcedIdrFlags) {
         const char* text;
     } cases[] = {{"cuStreamWaitEvent", 400, "cuStreamWaitEventProc failed, ret code = 400"},
                  {"nvEncMapInputResource", 8, "nvEncMapInputResource failed, ret code = 8"},
-                 {"nvEncEncodePicture", 20, "nvEncEncodePicture API failed with staus 20"},
-                 {"nvEncUnmapInputResource", 8, "nvEncUnmapInputResource failed, ret code = 8"}};
+                 {"nvEncEncodePicture", 20, "nvEncEncodePicture API failed with staus 20"}};
     for (const auto& c : cases) {
         S().faults.clear();
         S().faults[c.call] = {c.status, 0};
         EXPECT_EQ(ThrowText([&] { enc.NvEncEncodeFrame(&b, 64, 48, false, b.input.copyDoneEvent, 1); }), c.text);
         // A picture that was not taken leaves no mapping behind.
-        if (std::string(c.call) != "nvEncUnmapInputResource") {
-            EXPECT_TRUE(S().mapped.empty()) << c.call;
-        }
-        S().faults.clear();
-        if (std::string(c.call) == "nvEncUnmapInputResource") {
-            // The picture was taken; its output is collected as usual. The stand-in kept the mapping.
-            ASSERT_EQ(enc.ProcessOutput(&b), NV_ENC_SUCCESS);
-        }
+        EXPECT_TRUE(S().mapped.empty()) << c.call;
     }
-    EXPECT_EQ(enc.FrameCount(), 3u);
-    ASSERT_EQ(S().mapped.size(), 1u);
-    EXPECT_EQ(enc.NvEncUnmapInputResource(S().mapped.begin()->first), NV_ENC_SUCCESS);
+    // A failed unmapping is reported by ProcessOutput; the slot's next picture unmaps the input first.
+    S().faults.clear();
+    ASSERT_EQ(enc.NvEncEncodeFrame(&b, 64, 48, false, b.input.copyDoneEvent, 1), NV_ENC_SUCCESS);
+    S().faults["nvEncUnmapInputResource"] = {8, 0};
+    ScopedLogCapture capture(0);
+    EXPECT_EQ(enc.ProcessOutput(&b), NV_ENC_ERR_INVALID_PARAM);
+    EXPECT_TRUE(capture.Sink().Contains("nvEncUnmapInputResource failed, ret code = 8", 4));
+    S().faults.clear();
+    ASSERT_EQ(enc.NvEncEncodeFrame(&b, 64, 48, false, b.input.copyDoneEvent, 1), NV_ENC_SUCCESS);
+    EXPECT_EQ(S().mapped.size(), 1u);
+    ASSERT_EQ(enc.ProcessOutput(&b), NV_ENC_SUCCESS);
+    EXPECT_TRUE(S().mapped.empty());
+    EXPECT_EQ(enc.FrameCount(), 4u);
     ReleaseSlot(enc, b);
 }
 
@@ -765,7 +775,8 @@ TEST_F(NvHWEncoder, EndOfStreamAndOutputRules) {
     Open(enc);
     MemoryOutputStream out;
     ReconfigureCommand cmd;
-    cmd.bitrateChange = true;
+    cmd.resolutionChange = cmd.bitrateChange = true;
+    cmd.newWidth = cmd.newHeight = 32;
     ASSERT_EQ(enc.NvEncReconfigureEncoder(&cmd, &out), NV_ENC_SUCCESS);
 
     ASSERT_EQ(enc.NvEncFlushEncoderQueue(nullptr), NV_ENC_SUCCESS);
@@ -804,6 +815,7 @@ TEST_F(NvHWEncoder, EndOfStreamAndOutputRules) {
     EXPECT_EQ(enc.ProcessOutput(&b), NV_ENC_ERR_GENERIC);
     EXPECT_TRUE(capture.Sink().Contains("lock bitstream function failed 20", 4));
     EXPECT_EQ(out.GetSize(), 0u);
+    EXPECT_TRUE(S().mapped.empty());  // the input is given back all the same
     S().faults.clear();
     S().faults["nvEncUnlockBitstream"] = {8, 0};
     EXPECT_EQ(enc.ProcessOutput(&b), NV_ENC_ERR_INVALID_PARAM);

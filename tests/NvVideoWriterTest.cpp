@@ -1,6 +1,7 @@
 // The NVENC clip writer against the stand-in driver libraries (tests/nvstub): session settings,
-// slot counts, clip reconfiguration, the slot ring and its pipelining, NV12 packing, draining,
-// the asynchronous end-of-stream time-out, release and the session count.
+// slot counts, clip reconfiguration, the slot ring and its pipelining, clips fed from another thread
+// than the writer's own, NV12 packing, draining, the asynchronous end-of-stream time-out, release
+// and the session count.
 #include "Common/DateTime.h"
 #include "Common/Exception.h"
 #include "Common/Logger.h"
@@ -17,6 +18,7 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 using Halvora::Common::CodeErrorException;
 using Halvora::Common::ScopedLogCapture;
@@ -136,7 +138,7 @@ TEST_F(NvVideoWriterTest, SessionRunsConstantQpAtTheHpPresetWithInfiniteGop) {
     EXPECT_EQ(e.frameFieldMode, NV_ENC_PARAMS_FRAME_FIELD_MODE_FRAME);
     EXPECT_EQ(e.encodeCodecConfig.h264Config.chromaFormatIDC, 1u);
     EXPECT_FALSE(w.AsyncMode());
-    EXPECT_EQ(S().currentContext, Ctx());
+    EXPECT_EQ(NvStub::CurrentContext(), Ctx());
 }
 
 TEST_F(NvVideoWriterTest, SlotCountFollowsTheMacroblockCount) {
@@ -240,10 +242,12 @@ TEST_F(NvVideoWriterTest, StartClipChecksTheMaximumAndReconfiguresWithForcedIdr)
               "nvEncReconfigureEncoder failed, ret code = 8");
 }
 
-TEST_F(NvVideoWriterTest, PicturesStayInTheirSlotsUntilStopClipThenDrainInOrder) {
+// The second clip is made on a thread of its own, where no CUDA context is current: the writer makes
+// its context current for every GPU call, wherever it is called from.
+TEST_F(NvVideoWriterTest, PicturesStayInTheirSlotsUntilStopClipThenDrainInOrderOnAnyThread) {
     NvVideoWriter w(Ctx(), 320, 240, 28, 1000000);
     ASSERT_EQ(w.BufferCount(), 32u);
-    for (int clip = 0; clip < 2; ++clip) {
+    auto clipOn = [&](int clip) {
         MemoryOutputStream out;
         w.StartClip(out, 320, 240, 2500, 1000000);
         size_t before = S().pictures.size();
@@ -258,7 +262,16 @@ TEST_F(NvVideoWriterTest, PicturesStayInTheirSlotsUntilStopClipThenDrainInOrder)
         // StopClip with nothing pending adds nothing.
         EXPECT_TRUE(w.StopClip());
         EXPECT_EQ(Text(out), Payloads(clip * 5, clip * 5 + 5));
-    }
+    };
+    clipOn(0);
+    std::thread feeder([&] {
+        try {
+            clipOn(1);
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "the clip on the second thread threw: " << e.what();
+        }
+    });
+    feeder.join();
     EXPECT_TRUE(S().mapped.empty());
 }
 
@@ -317,6 +330,10 @@ TEST_F(NvVideoWriterTest, FrameFailuresReachTheCallerAndLoseNoSlot) {
               "NVVideoWriter does not support YUV Frames");
     EXPECT_NE(ThrowText([&] { w.WriteFrame(MakeFrame(65, 48, 1)); }).find("larger than the encoder maximum"),
               std::string::npos);
+    w.StartClip(out, 32, 48, 2500, 1000000);
+    EXPECT_NE(ThrowText([&] { w.WriteFrame(MakeFrame(64, 48, 1)); }).find("differs from the clip size 32x48"),
+              std::string::npos);
+    w.StartClip(out, 64, 48, 2500, 1000000);
     EXPECT_NE(ThrowText([&] { w.WriteFrame(nullptr); }), "<no throw>");
 
     S().faults["nvEncEncodePicture"] = {NV_ENC_ERR_ENCODER_BUSY, 0};
@@ -333,18 +350,37 @@ TEST_F(NvVideoWriterTest, FrameFailuresReachTheCallerAndLoseNoSlot) {
     EXPECT_TRUE(S().mapped.empty());
 }
 
-TEST_F(NvVideoWriterTest, StopClipReportsFlushFailuresAsFalseAndKeepsWhatWasWritten) {
-    NvVideoWriter w(Ctx(), 64, 48, 28, 1000000);
-    MemoryOutputStream out;
-    w.StartClip(out, 64, 48, 2500, 1000000);
-    w.WriteFrame(MakeFrame(64, 48, 1));
-    S().faults["nvEncEncodePicture/EOS"] = {NV_ENC_ERR_GENERIC, 0};
-    ScopedLogCapture capture(0);
-    EXPECT_FALSE(w.StopClip());
-    EXPECT_TRUE(capture.Sink().Contains("StopClip failure. Exception: nvEncEncodePicture failed", 4));
-    S().faults.clear();
-    EXPECT_TRUE(w.StopClip());
-    EXPECT_EQ(Text(out), NvStub::DefaultPayload(0, 6));
+TEST_F(NvVideoWriterTest, StopClipReportsFlushAndOutputFailuresAsFalseAndKeepsWhatWasWritten) {
+    struct Case {
+        const char* call;  // fails once
+        int frames;
+        const char* text;
+        bool firstLost;
+    } cases[] = {
+        // The end of stream is refused: the pictures stay pending for the next StopClip.
+        {"nvEncEncodePicture/EOS", 2, "nvEncEncodePicture failed", false},
+        // The first picture's output cannot be locked, in StopClip or in the WriteFrame that needs its slot.
+        {"nvEncLockBitstream", 2, "Failed to flush encoder. Status: 20", true},
+        {"nvEncLockBitstream", 33, "Failed to flush encoder. Status: 20", true},
+    };
+    for (const auto& c : cases) {
+        NvStub::Reset();
+        NvVideoWriter w(Ctx(), 16, 16, 28, 1000000);
+        MemoryOutputStream out;
+        w.StartClip(out, 16, 16, 2500, 1000000);
+        S().faults[c.call] = {NV_ENC_ERR_GENERIC, 1};
+        std::string kept;
+        for (int i = 0; i < c.frames; ++i) {
+            w.WriteFrame(MakeFrame(16, 16, i));
+            if (i > 0 || !c.firstLost) kept += NvStub::DefaultPayload(i, i == 0 ? 6 : 0);
+        }
+        ScopedLogCapture capture(0);
+        EXPECT_FALSE(w.StopClip()) << c.call;
+        EXPECT_TRUE(capture.Sink().Contains(std::string("StopClip failure. Exception: ") + c.text, 4)) << c.call;
+        EXPECT_TRUE(w.StopClip()) << c.call;
+        EXPECT_EQ(Text(out), kept) << c.call;
+        EXPECT_TRUE(S().mapped.empty()) << c.call;
+    }
 }
 
 TEST_F(NvVideoWriterTest, AsynchronousModeWaitsOnEventsAndTimesOutOnAMissingEndOfStream) {

@@ -3,8 +3,10 @@
 //   1. decodes a fixture with the CUVID and the CUDA decoder types: frames arrive in GPU memory,
 //      GetParam(0, ...) gives their CUDA context, MoveToRam brings them to YUV 4:2:0 whose pixels
 //      match FFmpeg's framemd5 of the same file;
-//   2. when the GPU has an encoder: encodes two clips with NvVideoWriter on one session, wraps each
-//      with ConvertH264_MP4 and writes clip1.mp4 / clip2.mp4 for the script's ffprobe checks.
+//   2. when the GPU has an encoder: encodes two clips with NvVideoWriter on one session, then a third
+//      fed from a thread of its own (no CUDA context current there; the thread has none afterwards
+//      either), wraps each with ConvertH264_MP4 and writes clip1.mp4 / clip2.mp4 / clip3.mp4 for
+//      the script's ffprobe checks.
 // Usage: ruvar-gpu-check FIXTURE.mp4 REFERENCE.framemd5 OUTDIR
 // Exit status: 0 all checks passed, 1 a check failed, 2 no usable NVIDIA driver or GPU.
 #include "Common/DateTime.h"
@@ -36,6 +38,7 @@ extern "C" {
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Halvora;
@@ -161,6 +164,17 @@ std::shared_ptr<IDecodedFrame> SyntheticFrame(int w, int h, int n) {
     return frame;
 }
 
+// The calling thread's current CUDA context (null when none, or when the driver cannot be asked).
+void* CurrentCudaContext() {
+    void* lib = dlopen("libcuda.so.1", RTLD_NOW);
+    if (!lib) return nullptr;
+    auto get = reinterpret_cast<int (*)(void**)>(dlsym(lib, "cuCtxGetCurrent"));
+    void* ctx = nullptr;
+    if (!get || get(&ctx) != 0) ctx = nullptr;
+    dlclose(lib);
+    return ctx;
+}
+
 bool WriteFile(const std::string& path, const IO::MemoryOutputStream& s) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(s.GetBuffer()), static_cast<std::streamsize>(s.GetSize()));
@@ -215,8 +229,8 @@ int main(int argc, char** argv) {
         struct Clip {
             int w, h, frames;
             const char* file;
-        } clips[] = {{640, 360, 50, "clip1"}, {320, 240, 30, "clip2"}};
-        for (const auto& c : clips) {
+        } clips[] = {{640, 360, 50, "clip1"}, {320, 240, 30, "clip2"}, {480, 272, 40, "clip3"}};
+        auto encode = [&](const Clip& c) {
             auto raw = std::make_shared<IO::MemoryOutputStream>();
             writer.StartClip(*raw, static_cast<unsigned>(c.w), static_cast<unsigned>(c.h), 2500, 2000000);
             for (int i = 0; i < c.frames; ++i) {
@@ -234,7 +248,20 @@ int main(int argc, char** argv) {
             RuvarEduzid::ConvertH264_MP4(raw, mp4, 25.0f, cv::Size(c.w, c.h));
             Check(mp4->GetSize() > 0 && WriteFile(outDir + "/" + c.file + ".mp4", *mp4),
                   std::string(c.file) + ": ConvertH264_MP4 wrote " + std::to_string(mp4->GetSize()) + " bytes");
-        }
+        };
+        encode(clips[0]);
+        encode(clips[1]);
+        // The writer was made on this thread; the third clip is fed from one where no context is current.
+        std::thread feeder([&] {
+            try {
+                Check(CurrentCudaContext() == nullptr, "clip3: the feeding thread starts without a current CUDA context");
+                encode(clips[2]);
+                Check(CurrentCudaContext() == nullptr, "clip3: the feeding thread has no current CUDA context afterwards");
+            } catch (const std::exception& e) {
+                Check(false, std::string("clip3: encoding on a second thread threw: ") + e.what());
+            }
+        });
+        feeder.join();
         writer.Dispose();
     } catch (const std::exception& e) {
         Check(false, std::string("encoding threw: ") + e.what());

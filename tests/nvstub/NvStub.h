@@ -3,6 +3,11 @@
 // Stand-ins for the NVIDIA driver libraries (libcuda.so.1, libnvidia-encode.so.1). Both record
 // into one shared state held by libnvstubstate.so, which the tests link and steer: statuses,
 // capabilities, session limits and the bytes each picture "encodes" to.
+//
+// Like the real driver they refuse what a real driver refuses: CUDA work on a thread where no
+// context is current (CUDA contexts are current per thread), NVENC calls on a thread where the
+// session's context is not current, unmapping an input before its output was locked, and a picture
+// of another size than the session was last configured for.
 
 #include <ffnvcodec/dynlink_cuda.h>
 #include <ffnvcodec/nvEncodeAPI.h>
@@ -32,6 +37,7 @@ struct Bitstream {
     std::string data;
     bool filled = false;
     bool locked = false;
+    void* input = nullptr;  // mapped input of the picture encoded into it, until its lock is asked for
 };
 
 struct Registration {
@@ -56,6 +62,8 @@ struct State {
 
     // Live resources.
     std::set<void*> sessions;
+    std::map<void*, void*> sessionContexts;                       // session -> its CUDA context
+    std::map<void*, std::pair<uint32_t, uint32_t>> sessionSizes;  // session -> picture size in force
     std::map<CUdeviceptr, size_t> deviceAllocations;
     std::set<void*> hostAllocations;
     std::set<void*> cuEvents;
@@ -64,7 +72,6 @@ struct State {
     std::map<void*, Registration> registered;
     std::map<void*, void*> mapped;  // mapped input -> registration
     std::set<void*> asyncEvents;
-    void* currentContext = nullptr;
     bool boundsViolation = false;
 
     // What the library handed over.
@@ -102,6 +109,12 @@ NVSTUB_API State& Get();
 NVSTUB_API void Reset();
 // Records the call; returns the chosen failure status for it, 0 when it should run.
 NVSTUB_API int Enter(const char* name, std::vector<uint64_t> args);
+// The same for calls that are counted but not listed in `calls` (cuCtxPushCurrent_v2 and
+// cuCtxPopCurrent_v2, which bracket nearly every call).
+NVSTUB_API int EnterUnlisted(const char* name);
+// The calling thread's stack of current CUDA contexts (top = current); Reset empties the caller's.
+NVSTUB_API std::vector<void*>& ContextStack();
+NVSTUB_API void* CurrentContext();
 // The default bytes of picture `index`.
 NVSTUB_API std::string DefaultPayload(int index, uint32_t flags);
 // Signals an event handle the way the library's completion events expect (eventfd).

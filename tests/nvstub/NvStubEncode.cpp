@@ -1,7 +1,9 @@
 // Stand-in libnvidia-encode.so.1: sessions, bitstream buffers, registrations and mappings are
 // tokens checked on every use; "encoding" a picture copies its device picture aside and fills the
 // output buffer with the chosen (or made-up) bytes. Completion events (eventfd handles) are
-// signalled at once unless a test withholds them.
+// signalled at once unless a test withholds them. What the real driver refuses is refused: a call
+// on a session whose CUDA context is not current on the calling thread, unmapping an input before
+// the lock of its output, a picture of another size than the session was configured for.
 #include "NvStub.h"
 
 #include <cstring>
@@ -23,9 +25,16 @@ bool Session(void* encoder) {
     do {                                                                 \
         if (int s_ = Enter(name, {__VA_ARGS__})) return static_cast<NVENCSTATUS>(s_); \
     } while (0)
-#define NVSTUB_SESSION(encoder) \
-    do {                        \
-        if (!Session(encoder)) return NV_ENC_ERR_INVALID_ENCODERDEVICE; \
+// The session exists and its CUDA context is current on the calling thread.
+NVENCSTATUS SessionStatus(void* encoder) {
+    auto& s = Get();
+    if (!Session(encoder)) return NV_ENC_ERR_INVALID_ENCODERDEVICE;
+    if (NvStub::CurrentContext() != s.sessionContexts[encoder]) return NV_ENC_ERR_INVALID_DEVICE;
+    return NV_ENC_SUCCESS;
+}
+#define NVSTUB_SESSION(encoder)                                          \
+    do {                                                                 \
+        if (NVENCSTATUS st_ = SessionStatus(encoder)) return st_;        \
     } while (0)
 
 NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encoder) {
@@ -37,12 +46,17 @@ NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encode
     if (static_cast<int>(s.sessions.size()) >= s.maxSessions) return static_cast<NVENCSTATUS>(s.openFailStatus);
     *encoder = Token();
     s.sessions.insert(*encoder);
+    s.sessionContexts[*encoder] = p->device;
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS DestroyEncoder(void* encoder) {
     NVSTUB_ENTER("nvEncDestroyEncoder", U(encoder));
-    if (!Get().sessions.erase(encoder)) return NV_ENC_ERR_INVALID_PTR;
+    if (!Session(encoder)) return NV_ENC_ERR_INVALID_PTR;
+    NVSTUB_SESSION(encoder);
+    Get().sessions.erase(encoder);
+    Get().sessionContexts.erase(encoder);
+    Get().sessionSizes.erase(encoder);
     delete static_cast<int*>(encoder);
     return NV_ENC_SUCCESS;
 }
@@ -92,6 +106,7 @@ NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
     s.initializeConfigs.push_back(p->encodeConfig ? *p->encodeConfig : NV_ENC_CONFIG{});
     if (p->version != NV_ENC_INITIALIZE_PARAMS_VER || !p->encodeConfig || p->encodeConfig->version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
+    s.sessionSizes[encoder] = {p->encodeWidth, p->encodeHeight};
     return NV_ENC_SUCCESS;
 }
 
@@ -104,6 +119,7 @@ NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
     s.reconfigureConfigs.push_back(p->reInitEncodeParams.encodeConfig ? *p->reInitEncodeParams.encodeConfig
                                                                       : NV_ENC_CONFIG{});
     if (p->version != NV_ENC_RECONFIGURE_PARAMS_VER) return NV_ENC_ERR_INVALID_VERSION;
+    s.sessionSizes[encoder] = {p->reInitEncodeParams.encodeWidth, p->reInitEncodeParams.encodeHeight};
     return NV_ENC_SUCCESS;
 }
 
@@ -158,6 +174,10 @@ NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
 NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
     NVSTUB_ENTER("nvEncUnmapInputResource", U(encoder), U(m));
     NVSTUB_SESSION(encoder);
+    // The encoder reads the input until the picture is done: its output must be locked first.
+    for (const auto& b : Get().bitstreams) {
+        if (m && b.second.input == m) return NV_ENC_ERR_INVALID_CALL;
+    }
     if (!Get().mapped.erase(m)) return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
     delete static_cast<int*>(m);
     return NV_ENC_SUCCESS;
@@ -209,18 +229,24 @@ NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
     if (!s.mapped.count(p->inputBuffer)) return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
     auto it = s.bitstreams.find(p->outputBitstream);
     if (it == s.bitstreams.end() || it->second.locked) return NV_ENC_ERR_INVALID_PTR;
+    if (s.sessionSizes[encoder] != std::make_pair(p->inputWidth, p->inputHeight)) return NV_ENC_ERR_INVALID_PARAM;
     s.submittedNv12.push_back(DevicePicture(p->inputBuffer, p->inputWidth, p->inputHeight));
     int index = s.submitted++;
     it->second.data = index < static_cast<int>(s.payloads.size()) ? s.payloads[index]
                                                                    : NvStub::DefaultPayload(index, p->encodePicFlags);
     it->second.filled = true;
+    it->second.input = p->inputBuffer;
     if (p->completionEvent && s.signalPictureEvents) NvStub::SignalHandle(p->completionEvent);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
-    NVSTUB_ENTER("nvEncLockBitstream", U(encoder), U(p->outputBitstream), p->doNotWait);
+    int fault = Enter("nvEncLockBitstream", {U(encoder), U(p->outputBitstream), p->doNotWait});
     NVSTUB_SESSION(encoder);
+    // From the lock on (even one that fails) the client is done with the picture's input.
+    auto done = Get().bitstreams.find(p->outputBitstream);
+    if (done != Get().bitstreams.end()) done->second.input = nullptr;
+    if (fault) return static_cast<NVENCSTATUS>(fault);
     if (p->version != NV_ENC_LOCK_BITSTREAM_VER) return NV_ENC_ERR_INVALID_VERSION;
     auto it = Get().bitstreams.find(p->outputBitstream);
     if (it == Get().bitstreams.end() || it->second.locked || !it->second.filled) return NV_ENC_ERR_INVALID_PTR;

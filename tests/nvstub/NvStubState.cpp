@@ -7,6 +7,7 @@ namespace NvStub {
 
 namespace {
 State* g_state = nullptr;
+thread_local std::vector<void*> t_contexts;
 
 void Defaults(State& s) {
     s.codecGuids = {NV_ENC_CODEC_H264_GUID, NV_ENC_CODEC_HEVC_GUID};
@@ -43,17 +44,30 @@ void Reset() {
     for (auto& b : s.bitstreams) delete static_cast<int*>(b.first);
     s = State();
     Defaults(s);
+    t_contexts.clear();
 }
 
-int Enter(const char* name, std::vector<uint64_t> args) {
+std::vector<void*>& ContextStack() {
+    return t_contexts;
+}
+
+void* CurrentContext() {
+    return t_contexts.empty() ? nullptr : t_contexts.back();
+}
+
+int EnterUnlisted(const char* name) {
     State& s = Get();
-    s.calls.push_back(Call{name, std::move(args)});
     int count = ++s.callCounts[name];
     auto it = s.faults.find(name);
     if (it != s.faults.end() && (it->second.onCall == 0 || it->second.onCall == count)) {
         return it->second.status;
     }
     return 0;
+}
+
+int Enter(const char* name, std::vector<uint64_t> args) {
+    Get().calls.push_back(Call{name, std::move(args)});
+    return EnterUnlisted(name);
 }
 
 std::string DefaultPayload(int index, uint32_t flags) {
