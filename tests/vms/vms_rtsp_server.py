@@ -463,15 +463,20 @@ class Session:
                     if dvtel:
                         ext = dvtel["base"] + dvtel["step"] * p
                     packets, seq = self.rtp_packets(self.units[k % len(self.units)], ts, seq, ext)
+                    # The account is written before the frame goes out: a client that has read
+                    # the last frame finds it complete.
+                    last = k + 1 == cfg["frames"] and cfg.get("bye") and cfg.get("bye_delay_ms", 0) <= 0
+                    self.set_stat("frames_sent", k + 1)
+                    if last:
+                        self.set_stat("bye_sent", True)
+                    self.write_stats()
                     for packet in packets:
                         self.send_rtp(packet)
                         sent_packets += 1
                         octets += len(packet) - 12
                     self.next_unit = k + 1
-                    self.set_stat("frames_sent", k + 1)
-                    if k + 1 == cfg["frames"] and cfg.get("bye") and cfg.get("bye_delay_ms", 0) <= 0:
+                    if last:
                         self.send_rtcp(self.bye(sent_packets, octets))
-                        self.set_stat("bye_sent", True)
                 finally:
                     self.unit_lock.release()
                 self.write_stats()
