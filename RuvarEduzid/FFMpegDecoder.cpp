@@ -172,7 +172,8 @@ AVFormatContext* GetVideoFormatContext(const std::wstring& path, InterruptContex
 void GetVideoStream(AVFormatContext* context, AVStream** stream, int* index) {
     if (avformat_find_stream_info(context, nullptr) < 0) HALVORA_THROW("Can't find stream info");
     *index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (*index < 0) HALVORA_THROW("Can't find stream info for file: " << (context->url ? context->url : ""));
+    if (*index < 0)
+        HALVORA_THROW("Can't find stream info for file: " << StringUtility::HideRtspPassword(context->url ? context->url : ""));
     *stream = context->streams[*index];
 }
 
@@ -195,8 +196,8 @@ AVCodecContext* GetVideoCodecContext(AVFormatContext* context, AVStream* stream,
     }
     if (!found) found = avcodec_find_decoder(codecId);
     if (!found)
-        HALVORA_THROW("Can't find decoder. File: " << (context->url ? context->url : "") << ", hwAccel: "
-                                                   << (hwAccel ? 1 : 0));
+        HALVORA_THROW("Can't find decoder. File: " << StringUtility::HideRtspPassword(context->url ? context->url : "")
+                                                   << ", hwAccel: " << (hwAccel ? 1 : 0));
     AVCodecContextPtr codecContext(avcodec_alloc_context3(found));
     if (!codecContext || avcodec_parameters_to_context(codecContext.get(), stream->codecpar) < 0)
         HALVORA_THROW("Can't get stream parameters");
@@ -342,6 +343,10 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
             case 4:
                 m_getFrameTimeoutMs = static_cast<const RtspGetFrameTimeoutParameter&>(*parameter).timeoutMs;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. GetFrameTimeoutMs:" << m_getFrameTimeoutMs;
+                break;
+            case 5:
+                m_rtspTransport = static_cast<const RtspTransportParameter&>(*parameter).transport;
+                HLOG_INFO << "FFMpegDecoder::ProcessParameters. RtspTransport:" << m_rtspTransport;
                 break;
             default: break;
         }
@@ -649,11 +654,9 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
                     }
                     const bool keyFramesOnly =
                         mode == LoopMode::KeyFrames || (mode == LoopMode::FromFirstKeyFrame && !m_keyFrameSent);
-                    if (keyFramesOnly) {
-                        if (m_endOfFile) {
-                            m_loopState = Drained;
-                            break;
-                        }
+                    // At the end of input the key-frame modes drain the decoder like the others:
+                    // it still holds the key frames of its reordering delay.
+                    if (keyFramesOnly && !m_endOfFile) {
                         if (!(packet->flags & AV_PKT_FLAG_KEY)) {
                             av_packet_unref(packet);
                             break;

@@ -41,6 +41,13 @@ struct RtspGetFrameTimeoutParameter : DecoderParameter {
     explicit RtspGetFrameTimeoutParameter(int ms) : DecoderParameter(4), timeoutMs(ms) {}
 };
 
+// The RTSP transport of this decoder, in place of the settings file's "RtspTransport": 0 RTP over
+// the RTSP connection (TCP), 1 TCP first then UDP, 2 UDP, 3 UDP multicast.
+struct RtspTransportParameter : DecoderParameter {
+    int transport;
+    explicit RtspTransportParameter(int code) : DecoderParameter(5), transport(code) {}
+};
+
 }  // namespace Native
 }  // namespace Video
 }  // namespace Halvora
