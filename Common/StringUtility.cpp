@@ -27,15 +27,48 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
+// "host", "host:554", "[::1]:554": what may follow the credentials.
+bool IsHostAndPort(const std::string& text) {
+    size_t portColon = std::string::npos;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos) return false;
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':') return false;
+            portColon = close + 1;
+        }
+    } else {
+        if (text.empty() || text[0] == ':' || text.find_first_of("[]@") != std::string::npos) return false;
+        portColon = text.find(':');
+    }
+    if (portColon == std::string::npos) return true;
+    const std::string port = text.substr(portColon + 1);
+    return port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // Finds "scheme://" and the '@' ending the credentials; returns false when the address has none.
+// Users type passwords as they are, '/', '?', '#', '@' and ':' included. Once "user:" comes before
+// anything that would end the host, the password runs to the last '@' that a host (and port)
+// follows, whatever lies between; a path holding '@' behind a port is then masked too: showing
+// less is the safe side.
 bool FindCredentials(const std::string& url, size_t& userStart, size_t& at, size_t& colon) {
     size_t scheme = url.find("://");
     userStart = scheme == std::string::npos ? 0 : scheme + 3;
     size_t hostEnd = url.find_first_of("/?#", userStart);
     if (hostEnd == std::string::npos) hostEnd = url.size();
+    colon = url.find(':', userStart);
+    if (colon < hostEnd && url.find('@', colon) != std::string::npos) {
+        at = std::string::npos;
+        for (size_t p = url.find('@', colon); p != std::string::npos; p = url.find('@', p + 1)) {
+            const size_t end = url.find_first_of("/?#", p + 1);
+            if (IsHostAndPort(url.substr(p + 1, end == std::string::npos ? std::string::npos : end - p - 1))) at = p;
+        }
+        // Nothing that looks like a host follows any '@': everything up to the last one is hidden.
+        if (at == std::string::npos) at = url.rfind('@');
+        return true;
+    }
     at = url.rfind('@', hostEnd == 0 ? 0 : hostEnd - 1);
     if (at == std::string::npos || at < userStart || at >= hostEnd) return false;
-    colon = url.find(':', userStart);
     if (colon != std::string::npos && colon > at) colon = std::string::npos;
     return true;
 }

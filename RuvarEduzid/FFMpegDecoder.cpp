@@ -129,6 +129,10 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
                 m_getFrameTimeoutMs = static_cast<const RtspGetFrameTimeoutParameter&>(*parameter).timeoutMs;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. GetFrameTimeoutMs:" << m_getFrameTimeoutMs;
                 break;
+            case DecoderParameter::RtspTransport:
+                m_rtspTransport = static_cast<const RtspTransportParameter&>(*parameter).transport;
+                HLOG_INFO << "FFMpegDecoder::ProcessParameters. RtspTransport:" << m_rtspTransport;
+                break;
             default: break;
         }
     }

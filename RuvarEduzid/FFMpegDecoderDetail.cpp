@@ -123,7 +123,8 @@ OpenedInput GetVideoFormatContext(const std::wstring& path, InterruptContext* in
 void GetVideoStream(AVFormatContext* context, AVStream** stream, int* index) {
     if (avformat_find_stream_info(context, nullptr) < 0) HALVORA_THROW("Can't find stream info");
     *index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (*index < 0) HALVORA_THROW("Can't find stream info for file: " << (context->url ? context->url : ""));
+    if (*index < 0)
+        HALVORA_THROW("Can't find stream info for file: " << StringUtility::HideRtspPassword(context->url ? context->url : ""));
     *stream = context->streams[*index];
 }
 
@@ -146,8 +147,8 @@ AVCodecContextPtr GetVideoCodecContext(AVFormatContext* context, AVStream* strea
     }
     if (!found) found = avcodec_find_decoder(codecId);
     if (!found)
-        HALVORA_THROW("Can't find decoder. File: " << (context->url ? context->url : "") << ", hwAccel: "
-                                                   << (hwAccel ? 1 : 0));
+        HALVORA_THROW("Can't find decoder. File: " << StringUtility::HideRtspPassword(context->url ? context->url : "")
+                                                   << ", hwAccel: " << (hwAccel ? 1 : 0));
     AVCodecContextPtr codecContext(avcodec_alloc_context3(found));
     if (!codecContext || avcodec_parameters_to_context(codecContext.get(), stream->codecpar) < 0)
         HALVORA_THROW("Can't get stream parameters");

@@ -1,6 +1,7 @@
 #include "RuvarEduzid/FFMpegGate.h"
 
 #include "Common/Logger.h"
+#include "Common/StringUtility.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -108,6 +109,11 @@ void LogCallback(void* context, int level, const char* format, va_list args) {
     if (length > 0) line[length - 1] = '\0';  // the line feed that ends each FFmpeg line
     int mapped = MapLevel(level);
     if (!Common::Logger::IsEnabled(mapped)) return;
+    // FFmpeg names the addresses it opens: their passwords stay out of the log.
+    if (std::strstr(line, "://") && std::strchr(line, '@')) {
+        Common::Logger::Log(mapped, nullptr, 0, nullptr, Common::StringUtility::HideRtspPassword(std::string(line)));
+        return;
+    }
     Common::Logger::Log(mapped, nullptr, 0, nullptr, line);
 }
 

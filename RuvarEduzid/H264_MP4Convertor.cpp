@@ -92,6 +92,11 @@ int AVIOReadMemoryInputStream(void* opaque, uint8_t* buffer, int size) {
 void ConvertH264_MP4(std::shared_ptr<Halvora::IO::MemoryOutputStream> input,
                      std::shared_ptr<Halvora::IO::MemoryOutputStream> output, float fps, cv::Size size) {
     (void)size;
+    // Packet n is timed n / fps in hundredths of a frame: below 0.01 (or not a number) there is no
+    // time base, and the count of hundredths must fit the muxer's integer.
+    if (!(fps >= 0.01f) || !(fps * 100 < 2147483648.0f)) {
+        HALVORA_THROW("Invalid frame rate " << fps << " (0.01 to 21474836 frames per second)");
+    }
     Detail::ConvertH264_MP4(input, output, fps, [](AVFormatContext* context, AVPacket* packet) {
         return av_read_frame(context, packet);
     });

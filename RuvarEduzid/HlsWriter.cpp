@@ -486,7 +486,7 @@ void HlsWriter::FlushVideoFile() {
     // From here on the FFmpeg objects are gone: the writer is not ready whatever follows.
     m_encoderReady = false;
     ReleaseFFmpegObjects();
-    if (!m_lostSegments.empty() && !m_config.liveGeneration) EndAdvancePlaylistAtFirstLostSegment();
+    if (!m_config.liveGeneration) EndAdvancePlaylistAtFirstMissingSegment();
 
     if (m_config.liveGeneration) {
         const std::filesystem::path target(Common::StringUtility::WstringToString(m_filePath));
@@ -616,24 +616,38 @@ void HlsWriter::SegmentListClosed(const std::string& url, int error) {
     }
 }
 
-// The advance playlist names every planned segment. Once one of them could not be written, the
-// playlist ends before it, so that it names only segments that are whole.
-void HlsWriter::EndAdvancePlaylistAtFirstLostSegment() {
+// The advance playlist names every planned segment. It ends before the first one that is not
+// whole: one that could not be written, or one never begun because the frames ended before the
+// planned length (a stream that stopped, an interrupted host). Placeholders that were never filled
+// are then named nowhere and go.
+void HlsWriter::EndAdvancePlaylistAtFirstMissingSegment() {
     uint64_t first = 0;
     while (m_reportedSegments.count(first) || m_completeSegments.count(SegmentName(first))) ++first;
     const std::string name = SegmentName(first);
     const std::string playlist = Common::StringUtility::WstringToString(m_filePath);
     switch (HlsWriterInternals::EndPlaylistBefore(playlist, FileNamePart(name))) {
     case HlsWriterInternals::PlaylistCut::Cut:
-        HLOG_ERROR << "Playlist " << m_filePath << " now ends before " << FileNamePart(name)
-                   << ", the first segment that could not be written completely";
+        if (!m_lostSegments.empty()) {
+            HLOG_ERROR << "Playlist " << m_filePath << " now ends before " << FileNamePart(name)
+                       << ", the first segment that could not be written completely";
+        } else {
+            HLOG_INFO << "Playlist " << m_filePath << " now ends before " << FileNamePart(name)
+                      << ": the frames ended before the planned length";
+        }
         break;
     case HlsWriterInternals::PlaylistCut::NotNamed:
-        break;
+        return;
     case HlsWriterInternals::PlaylistCut::Failed:
         HLOG_ERROR << "Cannot end the playlist " << m_filePath << " before the incomplete segment "
                    << FileNamePart(name);
-        break;
+        return;
+    }
+    for (uint64_t index = first; index <= static_cast<uint64_t>(m_expectedSegmentCount); ++index) {
+        const std::string placeholder = SegmentName(index);
+        std::error_code ec;
+        if (!m_lostSegments.count(placeholder) && std::filesystem::is_regular_file(placeholder, ec) &&
+            std::filesystem::file_size(placeholder, ec) == 0 && !ec)
+            std::filesystem::remove(placeholder, ec);
     }
 }
 

@@ -66,7 +66,7 @@ private:
     static int CloseOutputFile(AVFormatContext* context, AVIOContext* file);
     void SegmentFileClosed(const std::string& url, int error);
     void SegmentListClosed(const std::string& url, int error);
-    void EndAdvancePlaylistAtFirstLostSegment();
+    void EndAdvancePlaylistAtFirstMissingSegment();
     static bool IsFileEmpty(const char* path);
     static bool IsFileExist(const char* path);
 

@@ -144,6 +144,21 @@ TEST(H264Mp4Convertor, EmptyInputFailsWithFFmpegError) {
     EXPECT_EQ(output->GetSize(), 0u);
 }
 
+TEST(H264Mp4Convertor, FrameRatesBelowAHundredthAreRefusedBeforeAnythingIsWritten) {
+    ScopedLogCapture capture(0);
+    for (float fps : {0.0f, 0.0099f, -25.0f, std::nanf(""), INFINITY}) {
+        auto output = std::make_shared<MemoryOutputStream>();
+        try {
+            ConvertH264_MP4(Load(RawClip()), output, fps, cv::Size());
+            ADD_FAILURE() << "no exception for " << fps;
+        } catch (const CodeErrorException& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("Invalid frame rate ", 0), 0u) << e.what();
+            EXPECT_TRUE(capture.Sink().Contains(std::string("Throw: ") + e.what(), LogError));
+        }
+        EXPECT_EQ(output->GetSize(), 0u) << fps;
+    }
+}
+
 TEST(H264Mp4Convertor, GarbageInputFailsWithFFmpegError) {
     auto input = std::make_shared<MemoryOutputStream>();
     std::mt19937 random(12345);

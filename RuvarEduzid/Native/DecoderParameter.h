@@ -17,6 +17,7 @@ struct DecoderParameter {
         UtcOffset = 2,
         RtspConnectionTimeout = 3,
         RtspGetFrameTimeout = 4,
+        RtspTransport = 5,
     };
     int kind;
     explicit DecoderParameter(int k) : kind(k) {}
@@ -47,6 +48,13 @@ struct RtspConnectionTimeoutParameter : DecoderParameter {
 struct RtspGetFrameTimeoutParameter : DecoderParameter {
     int timeoutMs;
     explicit RtspGetFrameTimeoutParameter(int ms) : DecoderParameter(RtspGetFrameTimeout), timeoutMs(ms) {}
+};
+
+// The RTSP transport of this decoder, in place of the settings file's "RtspTransport": 0 RTP over
+// the RTSP connection (TCP), 1 TCP first then UDP, 2 UDP, 3 UDP multicast.
+struct RtspTransportParameter : DecoderParameter {
+    int transport;
+    explicit RtspTransportParameter(int code) : DecoderParameter(RtspTransport), transport(code) {}
 };
 
 }  // namespace Native

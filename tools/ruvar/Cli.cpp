@@ -115,11 +115,12 @@ double ParseNumber(const std::string& option, const std::string& text, double mi
     return v;
 }
 
-std::pair<int, int> ParseSize(const std::string& option, const std::string& text) {
+std::pair<int, int> ParseSize(const std::string& option, const std::string& text, int maxWidth, int maxHeight) {
     size_t x = text.find('x');
     if (x == std::string::npos) throw UsageError(option + ": '" + text + "' is not a size like 1280x720");
-    int w = static_cast<int>(ParseInteger(option, text.substr(0, x), 2, 8192));
-    int h = static_cast<int>(ParseInteger(option, text.substr(x + 1), 2, 8192));
+    int w = static_cast<int>(ParseInteger(option, text.substr(0, x), 2, maxWidth));
+    int h = static_cast<int>(ParseInteger(option, text.substr(x + 1), 2, maxHeight));
+    if (w % 2 || h % 2) throw UsageError(option + ": " + text + " is not an even width and height, as H.264 4:2:0 needs");
     return {w, h};
 }
 
@@ -163,15 +164,16 @@ Output::Output(bool json, bool quiet)
     : m_json(json), m_quiet(quiet), m_progress(!quiet && ::isatty(STDERR_FILENO)),
       m_start(std::chrono::steady_clock::now()), m_lastProgress(m_start) {}
 
+// Each line goes out as it is made, so that a reader of a pipe or file sees it at once.
 void Output::Line(const std::string& text) const {
-    if (!m_json) std::cout << text << '\n';
+    if (!m_json) std::cout << text << std::endl;
 }
 
 void Output::Record(const Json::Value& value) const {
     if (!m_json) return;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
-    std::cout << Json::writeString(builder, value) << '\n';
+    std::cout << Json::writeString(builder, value) << std::endl;
 }
 
 void Output::Progress(int64_t frames) {
@@ -216,6 +218,19 @@ void CheckLocalSource(const std::string& source) {
     if (::stat(source.c_str(), &st) != 0) throw RunError("cannot open '" + source + "': " + std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw RunError("cannot open '" + source + "': it is a directory");
     if (::access(source.c_str(), R_OK) != 0) throw RunError("cannot open '" + source + "': " + std::strerror(errno));
+}
+
+void CheckOutput(const std::string& path, bool overwrite) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) throw RunError("cannot write '" + path + "': it is a directory");
+        if (!overwrite) throw RunError("'" + path + "' already exists (give -y to replace it)");
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::stat(folder.c_str(), &st) != 0) throw RunError("cannot write '" + path + "': " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode)) throw RunError("cannot write '" + path + "': '" + folder + "' is not a directory");
+    if (::access(folder.c_str(), W_OK) != 0) throw RunError("cannot write '" + path + "': " + std::strerror(errno));
 }
 
 std::string StateName(int state) {

@@ -47,8 +47,9 @@ private:
 
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t min, int64_t max);
 double ParseNumber(const std::string& option, const std::string& text, double min, double max);
-// "1280x720" -> {1280, 720}.
-std::pair<int, int> ParseSize(const std::string& option, const std::string& text);
+// "1280x720" -> {1280, 720}: even sizes (the H.264 encoder's 4:2:0 pictures) up to `maxWidth` x
+// `maxHeight`.
+std::pair<int, int> ParseSize(const std::string& option, const std::string& text, int maxWidth, int maxHeight);
 // "2024-05-01T12:00:00.25Z" (or without Z, or with a +hh:mm offset) -> file-time ticks (UTC).
 int64_t ParseIsoTime(const std::string& option, const std::string& text);
 
@@ -81,6 +82,9 @@ std::string PackedYuv420pMd5(const unsigned char* y, const unsigned char* u, con
 bool IsNetworkAddress(const std::string& source);
 // Fails with a clear message when a local source does not exist or cannot be read.
 void CheckLocalSource(const std::string& source);
+// Fails with a clear message when `path` cannot be written: its folder is missing or not writable,
+// it is a folder, or it exists and `overwrite` (-y) was not given.
+void CheckOutput(const std::string& path, bool overwrite);
 std::string StateName(int state);
 
 }  // namespace Ruvar

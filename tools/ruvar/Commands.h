@@ -30,6 +30,12 @@ std::string WithCause(const std::string& message);
 // The option names MakeOutput reads.
 extern const std::vector<std::string> kCommonFlags;
 extern const std::vector<std::string> kCommonValued;
+// -y and --overwrite: the commands that write files replace existing ones only when given.
+extern const std::vector<std::string> kOverwriteFlags;
+bool Overwrite(const Args& args);
+// A stream that ended in Error after `frames` frames: says so on standard error (what was
+// written stays; the command exits 1).
+void ReportLostStream(int endState, int64_t frames, const std::string& source);
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b);
 // Prints a command's help when --help or -h is among its arguments; returns true if it did.
 bool HelpRequested(const std::vector<std::string>& argv, const char* help);

@@ -7,17 +7,22 @@
 #include "RuvarEduzid/FFMpegDecoder.h"
 #include "tools/ruvar/Commands.h"
 #include "tools/ruvar/DecoderSetup.h"
+#include "tools/ruvar/StopSignal.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 }
 
+#include <cerrno>
+#include <chrono>
 #include <cinttypes>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 using Halvora::Common::StringUtility;
 namespace Native = Halvora::Video::Native;
@@ -30,7 +35,8 @@ const char* kProbeHelp =
     "Usage: ruvar probe SOURCE [--json]\n"
     "\n"
     "Shows the container, codec, picture size, frame rate and duration of SOURCE (a file or an\n"
-    "rtsp://, http:// or https:// address) without decoding it.\n";
+    "rtsp://, http:// or https:// address) without decoding it. A duration the source does not\n"
+    "state (a raw stream, a live camera) is N/A (null in JSON).\n";
 
 const char* kDecodeHelp =
     "Usage: ruvar decode SOURCE [OPTIONS]\n"
@@ -44,25 +50,33 @@ const char* kDecodeHelp =
     "  --keyframes            decode key frames only\n"
     "  --md5                  print the picture digest of each frame\n"
     "  --start-time TIME      UTC time of the first frame, ISO 8601 (2024-05-01T12:00:00.5Z)\n"
-    "  --utc-offset HOURS     added to frame times when no start time is known\n"
+    "  --utc-offset HOURS     added to frame times dated by the stream clock (above 0, at most\n"
+    "                         24; whole minutes); not with --start-time or --live-chunks\n"
+    "  --timeout SECONDS      network sources: time-out of the connection and of each frame\n"
+    "  --transport MODE       rtsp:// sources: tcp (default), udp, prefer-tcp or multicast\n"
     "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
     "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
     "  --vms NAME             decode a video-management-system stream (generic, milestone,\n"
     "                         seetec, dvtel, genetec, iss, vmsagent); --gpu N picks the GPU\n"
-    "  --options JSON         JSON options of the video-management-system stream\n"
-    "  --live-chunks BYTES    feed the file through the live memory buffer in chunks of BYTES\n"
+    "  --options JSON         JSON options of the video-management-system stream: HwDecoder\n"
+    "                         (with --gpu), RtspConnectionTimeout, RtspGetFrameTimeoutParameter\n"
+    "  --live-chunks BYTES    feed the file through the live memory buffer in chunks of BYTES;\n"
+    "                         frames carry their arrival time, in whole seconds\n"
     "  --json, --quiet, --log-level N\n";
 
 const char* kPacketsHelp =
-    "Usage: ruvar packets SOURCE [-o FILE] [--frames N] [--json]\n"
+    "Usage: ruvar packets SOURCE [-o FILE [-y]] [--frames N] [--json]\n"
     "\n"
     "Lists the compressed packets of the video stream of SOURCE: index, size and key flag.\n"
     "H.264 and HEVC packets are in Annex B form; with -o they are written one after the\n"
-    "other to FILE, which is then a raw elementary stream that ffmpeg and ffprobe read.\n";
+    "other to FILE, which is then a raw elementary stream that ffmpeg and ffprobe read. An\n"
+    "existing FILE is replaced only with -y (--overwrite). The input options --timeout,\n"
+    "--transport and --live-chunks apply.\n";
 
 std::string CodecName(int codecId) { return avcodec_get_name(static_cast<AVCodecID>(codecId)); }
 
 std::string DurationText(const boost::posix_time::time_duration& d) {
+    if (d.total_microseconds() <= 0) return "N/A";
     char buf[64];
     long long us = d.total_microseconds();
     std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld.%03lld", us / 3600000000LL, us / 60000000LL % 60,
@@ -96,11 +110,12 @@ int Probe(const std::vector<std::string>& argv) {
         v["source"] = StringUtility::HideRtspPassword(source);
         v["container"] = container;
         v["codec"] = CodecName(info.codecId);
-        v["codec_id"] = info.codecId;
         v["width"] = info.width;
         v["height"] = info.height;
         v["fps"] = info.fps;
-        v["duration_seconds"] = static_cast<double>(info.duration.total_microseconds()) / 1e6;
+        // A duration of 0 is what the library reports when the source states none.
+        const long long us = info.duration.total_microseconds();
+        v["duration_seconds"] = us > 0 ? Json::Value(static_cast<double>(us) / 1e6) : Json::Value();
         out.Record(v);
     } else {
         char fps[32];
@@ -117,31 +132,22 @@ int Probe(const std::vector<std::string>& argv) {
 
 int Decode(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kDecodeHelp)) return 0;
-    Args args(argv,
-              Join(kCommonValued, {"--frames", "--start-time", "--utc-offset", "--gpu", "--decoder", "--vms", "--options",
-                                   "--live-chunks"}),
+    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--frames", "--start-time", "--utc-offset", "--vms", "--options"}),
               Join(kCommonFlags, {"--keyframes", "--md5"}));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 1) throw UsageError("decode needs exactly one SOURCE");
     const std::string source = args.Positionals()[0];
-    const int64_t maxFrames = args.Integer("--frames", -1, 0, INT64_MAX);
+    const int64_t maxFrames = args.Integer("--frames", -1, 1, INT64_MAX);
     const bool keyFrames = args.Has("--keyframes");
     const bool md5 = args.Has("--md5");
 
     OpenedDecoder opened = OpenDecoder(source, args);
     int64_t index = 0;
-    int notAvailableInARow = 0;
     int lastState = 0;
     while (maxFrames < 0 || index < maxFrames) {
-        std::shared_ptr<Native::IDecodedFrame> frame = keyFrames ? opened.NextKeyFrame() : opened.decoder->GetNextFrame();
-        int state = frame->GetDecoderState();
-        if (state == Native::NotAvailable) {
-            // A buffer-fed decoder wants more data; a network decoder was interrupted or timed out.
-            if (opened.FeedMore()) continue;
-            if (++notAvailableInARow < 3) continue;
-        }
-        notAvailableInARow = 0;
-        if (state != Native::Ok) {
+        int state = 0;
+        std::shared_ptr<Native::IDecodedFrame> frame = opened.Next(keyFrames, state);
+        if (!frame) {
             lastState = state;
             break;
         }
@@ -154,16 +160,16 @@ int Decode(const std::vector<std::string>& argv) {
         if (out.Json()) {
             Json::Value v;
             v["index"] = static_cast<Json::Int64>(index);
-            v["state"] = StateName(state);
-            v["time"] = IsoTime(frame->GetFileTimeUtc());
-            v["file_time"] = static_cast<Json::Int64>(frame->GetFileTimeUtc());
+            v["state"] = StateName(Native::Ok);
+            v["time"] = IsoTime(opened.FileTime(*frame));
+            v["file_time"] = static_cast<Json::Int64>(opened.FileTime(*frame));
             v["width"] = frame->Width();
             v["height"] = frame->Height();
             if (md5) v["md5"] = digest;
             out.Record(v);
         } else {
             std::ostringstream line;
-            line << index << " " << StateName(state) << " " << IsoTime(frame->GetFileTimeUtc()) << " " << frame->Width()
+            line << index << " " << StateName(Native::Ok) << " " << IsoTime(opened.FileTime(*frame)) << " " << frame->Width()
                  << "x" << frame->Height();
             if (md5) line << " " << digest;
             out.Line(line.str());
@@ -173,6 +179,7 @@ int Decode(const std::vector<std::string>& argv) {
     }
     out.EndProgress();
     if (lastState == Native::Error && index == 0) throw RunError(WithCause("decoding '" + StringUtility::HideRtspPassword(source) + "' failed"));
+    ReportLostStream(lastState, index, source);
     if (out.Json()) {
         Json::Value v;
         v["summary"] = true;
@@ -187,26 +194,34 @@ int Decode(const std::vector<std::string>& argv) {
 
 int Packets(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kPacketsHelp)) return 0;
-    Args args(argv, Join(kCommonValued, {"-o", "--output", "--frames"}), kCommonFlags);
+    Args args(argv, Join(Join(kCommonValued, kInputValued), {"-o", "--output", "--frames"}),
+              Join(kCommonFlags, kOverwriteFlags));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 1) throw UsageError("packets needs exactly one SOURCE");
     const std::string source = args.Positionals()[0];
-    const int64_t maxPackets = args.Integer("--frames", -1, 0, INT64_MAX);
+    const int64_t maxPackets = args.Integer("--frames", -1, 1, INT64_MAX);
     auto outputPath = args.Value("-o");
     if (!outputPath) outputPath = args.Value("--output");
+    else if (args.Has("--output")) throw UsageError("give -o or --output, not both");
+    if (!outputPath && Overwrite(args)) throw UsageError("-y applies to -o FILE only");
 
+    if (outputPath) CheckOutput(*outputPath, Overwrite(args));
     OpenedDecoder opened = OpenDecoder(source, args);
     std::ofstream file;
     if (outputPath) {
         file.open(*outputPath, std::ios::binary | std::ios::trunc);
-        if (!file) throw RunError("cannot write '" + *outputPath + "'");
+        if (!file) throw RunError("cannot write '" + *outputPath + "': " + std::strerror(errno));
     }
     int64_t index = 0, bytes = 0;
     int lastState = 0;
-    while (maxPackets < 0 || index < maxPackets) {
+    while ((maxPackets < 0 || index < maxPackets) && !StopSignal::Requested()) {
         auto packet = opened.decoder->GetNextPacket();
         int state = packet->GetDemuxerState();
         if (state == Native::NotAvailable && opened.FeedMore()) continue;
+        if (state == Native::NotAvailable && opened.network && !StopSignal::Requested()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a live stream's pause
+            continue;
+        }
         if (state != Native::Ok) {
             lastState = state;
             break;
@@ -231,8 +246,9 @@ int Packets(const std::vector<std::string>& argv) {
     out.EndProgress();
     if (file) {
         file.close();
-        if (!file) throw RunError("writing '" + *outputPath + "' failed");
+        if (!file) throw RunError("writing '" + *outputPath + "' failed: " + std::strerror(errno));
     }
+    ReportLostStream(lastState, index, source);
     if (out.Json()) {
         Json::Value v;
         v["summary"] = true;

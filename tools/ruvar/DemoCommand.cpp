@@ -12,7 +12,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 
 using Halvora::Common::DateTime;
@@ -27,11 +29,12 @@ RE::H264StreamConfig ParseRendition(const std::string& spec, int segment, int go
 namespace {
 
 const char* kDemoHelp =
-    "Usage: ruvar demo [--output DIR] [--json]\n"
+    "Usage: ruvar demo [--output DIR] [-y] [--json]\n"
     "\n"
     "Runs the library end to end without any input: makes a 4-second moving test pattern with\n"
     "the library's own writer, decodes it with frame times, transcodes it to MP4 and writes a\n"
-    "two-rendition HLS presentation. Everything goes to DIR (default ./ruvar-demo).\n";
+    "two-rendition HLS presentation. Everything goes to DIR (default ./ruvar-demo); files of an\n"
+    "earlier run are replaced only with -y (--overwrite).\n";
 
 constexpr int kWidth = 640, kHeight = 360, kFps = 25, kFrames = 100;
 
@@ -62,13 +65,17 @@ int64_t FileSize(const std::string& path) {
 
 int Demo(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kDemoHelp)) return 0;
-    Args args(argv, Join(kCommonValued, {"--output"}), kCommonFlags);
+    Args args(argv, Join(kCommonValued, {"--output"}), Join(kCommonFlags, kOverwriteFlags));
     Output out = MakeOutput(args);
     if (!args.Positionals().empty()) throw UsageError("demo takes no SOURCE");
     const std::string dir = args.Value("--output").value_or("ruvar-demo");
-    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) throw RunError("cannot create '" + dir + "'");
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST)
+        throw RunError("cannot create '" + dir + "': " + std::strerror(errno));
     const std::string source = dir + "/pattern.mp4", mp4 = dir + "/transcoded.mp4", master = dir + "/hls/master.m3u8";
-    ::mkdir((dir + "/hls").c_str(), 0755);
+    for (const auto& path : {source, mp4}) CheckOutput(path, Overwrite(args));
+    if (::mkdir((dir + "/hls").c_str(), 0755) != 0 && errno != EEXIST)
+        throw RunError("cannot create '" + dir + "/hls': " + std::strerror(errno));
+    CheckOutput(master, Overwrite(args));
 
     // 1. The source: frames drawn here, encoded by the library's writer.
     {

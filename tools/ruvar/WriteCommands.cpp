@@ -12,11 +12,18 @@
 #include "tools/ruvar/Commands.h"
 #include "tools/ruvar/DecoderSetup.h"
 
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 
 using Halvora::Common::StringUtility;
@@ -28,36 +35,43 @@ namespace Ruvar {
 namespace {
 
 const char* kMp4Help =
-    "Usage: ruvar mp4 SOURCE OUTPUT [--size WxH] [--fps F] [--frames N]\n"
+    "Usage: ruvar mp4 SOURCE OUTPUT [-y] [--size WxH] [--fps F] [--frames N]\n"
     "\n"
     "Decodes SOURCE and encodes it to H.264 into OUTPUT. The container follows OUTPUT's\n"
-    "extension (.mp4, .mkv, .mov, ...); MP4 when the extension says nothing.\n"
+    "extension (.mp4, .mkv, .mov, ...); MP4 when the extension says nothing. Ctrl-C ends the\n"
+    "file after the last frame written.\n"
     "\n"
     "Options:\n"
-    "  --size WxH     picture size of the output (default: the source's)\n"
+    "  -y, --overwrite  replace OUTPUT when it exists\n"
+    "  --size WxH     picture size of the output, even, up to 3840x2160 (default: the source's)\n"
     "  --fps F        nominal frame rate of the output (default: the source's, else 25)\n"
     "  --frames N     stop after N frames\n"
-    "  plus the decode options --start-time, --utc-offset, --gpu, --decoder, --live-chunks\n";
+    "  plus the decode options --gpu, --decoder, --live-chunks, --timeout, --transport\n";
 
 const char* kHlsHelp =
     "Usage: ruvar hls SOURCE MASTER.m3u8 --rendition WxH[:crf=N][:maxrate=N][:profile=P][:level=L] ...\n"
-    "                 [--segment S] [--gops G] [--live] [--duration D] [--fps F]\n"
+    "                 [-y] [--segment S] [--gops G] [--live] [--duration D] [--fps F]\n"
     "\n"
     "Decodes SOURCE and writes an HLS presentation: MASTER.m3u8, and for each rendition a\n"
     "numbered folder next to it with video.m3u8 and MPEG-TS segments. Each finished segment is\n"
-    "printed as the library reports it.\n"
+    "printed as the library reports it. When the source ends before the expected length (or\n"
+    "Ctrl-C stops it), the playlists end after the last whole segment.\n"
     "\n"
     "Options:\n"
-    "  --rendition SPEC  one rendition (repeat for more): size, then optional crf (default 23),\n"
+    "  -y, --overwrite   replace MASTER.m3u8 when it exists\n"
+    "  --rendition SPEC  one rendition (repeat for more): even size up to 3840x2160, then\n"
+    "                    optional crf (default 23),\n"
     "                    maxrate in bit/s, profile (baseline, main, high) and level (3.1, 4.0, ...)\n"
     "  --segment S       segment length in seconds (default 6)\n"
     "  --gops G          key-frame intervals per segment (default 3)\n"
     "  --live            write the playlist as segments appear (default: complete in advance)\n"
-    "  --duration D      expected length in seconds (default: the source's)\n"
-    "  --fps F           frame rate (default: the source's)\n";
+    "  --duration D      expected length in seconds (default: the source's); not with --live\n"
+    "  --fps F           frame rate (default: the source's)\n"
+    "  --frames N        stop after N frames\n"
+    "  plus the decode options --gpu, --decoder, --live-chunks, --timeout, --transport\n";
 
 const char* kConvertHelp =
-    "Usage: ruvar convert RAW.h264 OUTPUT.mp4 --fps F\n"
+    "Usage: ruvar convert RAW.h264 OUTPUT.mp4 --fps F [-y]\n"
     "\n"
     "Wraps a raw H.264 elementary stream into MP4 in memory, without re-encoding, and writes the\n"
     "result to OUTPUT.mp4. Packet n gets the time n / F.\n";
@@ -69,20 +83,21 @@ struct SourceFacts {
     double durationSeconds = 0;
 };
 
-SourceFacts Facts(const std::string& source) {
+// What the opened input states about its video stream (0 for what it does not state).
+SourceFacts Facts(OpenedDecoder& opened) {
     SourceFacts f;
-    try {
-        RE::FFMpegDecoder probe;
-        auto r = probe.GetVideoFileInfo(StringUtility::StringToWstring(source));
-        if (!r.infos.empty()) {
-            f.width = r.infos[0]->width;
-            f.height = r.infos[0]->height;
-            f.fps = r.infos[0]->fps;
-            f.durationSeconds = r.infos[0]->duration.total_microseconds() / 1e6;
-        }
-    } catch (const std::exception& e) {
-        throw RunError("cannot open '" + StringUtility::HideRtspPassword(source) + "': " + e.what());
-    }
+    AVFormatContext* input = opened.decoder->getFormatCtx();
+    const int index = input ? av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0) : -1;
+    if (index < 0) return f;
+    const AVStream* stream = input->streams[index];
+    f.width = stream->codecpar->width;
+    f.height = stream->codecpar->height;
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0) f.fps = av_q2d(rate);
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        f.durationSeconds = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+    else if (input->duration != AV_NOPTS_VALUE && input->duration > 0)
+        f.durationSeconds = static_cast<double>(input->duration) / AV_TIME_BASE;
     return f;
 }
 
@@ -91,19 +106,14 @@ int64_t FileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-// Decodes frames and hands them to `sink` until the end, an error or `maxFrames`.
+// Decodes frames and hands them to `sink` until the end, an error, a stop request or `maxFrames`.
 template <typename Sink>
 int64_t Pump(OpenedDecoder& opened, Output& out, int64_t maxFrames, Sink&& sink, int& endState) {
     int64_t n = 0;
     endState = 0;
     while (maxFrames < 0 || n < maxFrames) {
-        auto frame = opened.decoder->GetNextFrame();
-        int state = frame->GetDecoderState();
-        if (state == Native::NotAvailable && opened.FeedMore()) continue;
-        if (state != Native::Ok) {
-            endState = state;
-            break;
-        }
+        auto frame = opened.Next(false, endState);
+        if (!frame) break;
         frame->MoveToRam();
         sink(frame);
         ++n;
@@ -153,7 +163,8 @@ void OnSegment(const char* path) {
 RE::H264StreamConfig ParseRendition(const std::string& spec, int segment, int gops, bool live) {
     RE::H264StreamConfig c{};
     size_t colon = spec.find(':');
-    auto size = ParseSize("--rendition", spec.substr(0, colon));
+    // The HLS encoder takes pictures up to 3840x2160.
+    auto size = ParseSize("--rendition", spec.substr(0, colon), 3840, 2160);
     c.width = size.first;
     c.height = size.second;
     c.crf = 23;
@@ -181,27 +192,35 @@ RE::H264StreamConfig ParseRendition(const std::string& spec, int segment, int go
 
 int Mp4(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kMp4Help)) return 0;
-    Args args(argv, Join(kCommonValued, {"--size", "--fps", "--frames", "--start-time", "--utc-offset", "--gpu", "--decoder",
-                                         "--live-chunks"}),
-              kCommonFlags);
+    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--size", "--fps", "--frames"}),
+              Join(kCommonFlags, kOverwriteFlags));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 2) throw UsageError("mp4 needs SOURCE and OUTPUT");
     const std::string source = args.Positionals()[0], output = args.Positionals()[1];
-    CheckLocalSource(source);
-    SourceFacts facts = Facts(source);
-    int width = facts.width, height = facts.height;
-    if (auto s = args.Value("--size")) std::tie(width, height) = ParseSize("--size", *s);
-    double fps = args.Number("--fps", facts.fps > 0 ? facts.fps : 25, 0.01, 1000);
-    if (width <= 0 || height <= 0) throw RunError("the size of '" + source + "' is unknown; give --size");
-
+    std::optional<std::pair<int, int>> size;
+    if (auto s = args.Value("--size"))
+        size = ParseSize("--size", *s, RE::GenericVideoWriter::MaxWidth, RE::GenericVideoWriter::MaxHeight);
+    std::optional<double> givenFps;
+    if (auto f = args.Value("--fps")) givenFps = ParseNumber("--fps", *f, 0.01, 1000);
+    const int64_t maxFrames = args.Integer("--frames", -1, 1, INT64_MAX);
+    CheckOutput(output, Overwrite(args));
     OpenedDecoder opened = OpenDecoder(source, args);
+    SourceFacts facts = Facts(opened);
+    int width = size ? size->first : facts.width, height = size ? size->second : facts.height;
+    double fps = givenFps ? *givenFps : facts.fps > 0 ? facts.fps : 25;
+    const std::string shownSource = StringUtility::HideRtspPassword(source);
+    if (width <= 0 || height <= 0) throw RunError("the size of '" + shownSource + "' is unknown; give --size");
+    if (width % 2 || height % 2)
+        throw RunError("the size of '" + shownSource + "' (" + std::to_string(width) + "x" + std::to_string(height) +
+                       ") is odd; give an even --size");
+
     int64_t frames = 0;
     int endState = 0;
     {
         RE::GenericVideoWriter writer(StringUtility::StringToWstring(output), width, height,
                                       static_cast<int>(std::lround(fps * 100)));
         std::shared_ptr<Native::IDecodedFrame> last;
-        frames = Pump(opened, out, args.Integer("--frames", -1, 0, INT64_MAX),
+        frames = Pump(opened, out, maxFrames,
                       [&](const auto& f) {
                           writer.WriteFrame(f);
                           last = f;
@@ -211,7 +230,8 @@ int Mp4(const std::vector<std::string>& argv) {
         // handing the last frame over once more gets it into the file.
         if (last) writer.WriteFrame(last);
     }  // the writer finishes the file here
-    if (frames == 0) throw RunError("no frame could be decoded from '" + StringUtility::HideRtspPassword(source) + "'");
+    if (frames == 0) throw RunError(WithCause("no frame could be decoded from '" + StringUtility::HideRtspPassword(source) + "'"));
+    ReportLostStream(endState, frames, source);
     if (out.Json()) {
         Json::Value v;
         v["output"] = output;
@@ -230,9 +250,9 @@ int Mp4(const std::vector<std::string>& argv) {
 
 int Hls(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kHlsHelp)) return 0;
-    Args args(argv, Join(kCommonValued, {"--rendition", "--segment", "--gops", "--duration", "--fps", "--frames",
-                                         "--start-time", "--utc-offset", "--gpu", "--decoder", "--live-chunks"}),
-              Join(kCommonFlags, {"--live"}), {"--rendition"});
+    Args args(argv,
+              Join(Join(kCommonValued, kDecodeValued), {"--rendition", "--segment", "--gops", "--duration", "--fps", "--frames"}),
+              Join(Join(kCommonFlags, kOverwriteFlags), {"--live"}), {"--rendition"});
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 2) throw UsageError("hls needs SOURCE and MASTER.m3u8");
     const std::string source = args.Positionals()[0], master = args.Positionals()[1];
@@ -240,28 +260,38 @@ int Hls(const std::vector<std::string>& argv) {
     if (renditions.empty()) throw UsageError("hls needs at least one --rendition WxH");
     int segment = static_cast<int>(args.Integer("--segment", 6, 1, 3600));
     int gops = static_cast<int>(args.Integer("--gops", 3, 1, 1000));
-    CheckLocalSource(source);
-    SourceFacts facts = Facts(source);
-    double duration = args.Number("--duration", facts.durationSeconds, 0, 1e7);
-    double fps = args.Number("--fps", facts.fps, 0, 1000);
+    // Only the playlist written in advance is planned from the length.
+    if (args.Has("--duration") && args.Has("--live")) throw UsageError("--duration does not apply to --live");
+    std::optional<double> givenDuration, givenFps;
+    if (auto d = args.Value("--duration")) givenDuration = ParseNumber("--duration", *d, 0.001, 1e7);
+    if (auto f = args.Value("--fps")) givenFps = ParseNumber("--fps", *f, 0, 1000);
+    const int64_t maxFrames = args.Integer("--frames", -1, 1, INT64_MAX);
+    std::vector<RE::H264StreamConfig> configs;
+    for (const auto& r : renditions) configs.push_back(ParseRendition(r, segment, gops, args.Has("--live")));
+    CheckOutput(master, Overwrite(args));
+    OpenedDecoder opened = OpenDecoder(source, args);
+    SourceFacts facts = Facts(opened);
+    double duration = givenDuration ? *givenDuration : facts.durationSeconds;
+    double fps = givenFps ? *givenFps : facts.fps;
+    if (duration <= 0 && !args.Has("--live"))
+        throw RunError("the length of '" + StringUtility::HideRtspPassword(source) +
+                       "' is unknown; give --duration, or --live for a playlist written as segments appear");
 
     RE::HlsWriterParams params(StringUtility::StringToWstring(master), duration, fps, RE::GetTsFilePathCb{&OnSegment});
-    for (const auto& r : renditions) params.streams.push_back(ParseRendition(r, segment, gops, args.Has("--live")));
-
-    OpenedDecoder opened = OpenDecoder(source, args);
+    params.streams = configs;
     g_segmentOutput = &out;
     int64_t frames = 0;
     int endState = 0;
     bool masterWritten = false;
     {
         std::shared_ptr<RE::IHlsWriter> writer = RE::VideoWriterFactory::CreateHlsWriter(params);
-        frames = Pump(opened, out, args.Integer("--frames", -1, 0, INT64_MAX), [&](const auto& f) { writer->WriteFrame(f); },
-                      endState);
+        frames = Pump(opened, out, maxFrames, [&](const auto& f) { writer->WriteFrame(f); }, endState);
         writer.reset();  // finishes every rendition and the master playlist
         masterWritten = FileSize(master) > 0;
     }
     g_segmentOutput = nullptr;
-    if (frames == 0) throw RunError("no frame could be decoded from '" + StringUtility::HideRtspPassword(source) + "'");
+    if (frames == 0) throw RunError(WithCause("no frame could be decoded from '" + StringUtility::HideRtspPassword(source) + "'"));
+    ReportLostStream(endState, frames, source);
     if (out.Json()) {
         Json::Value v;
         v["master"] = master;
@@ -279,12 +309,13 @@ int Hls(const std::vector<std::string>& argv) {
 
 int Convert(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kConvertHelp)) return 0;
-    Args args(argv, Join(kCommonValued, {"--fps"}), kCommonFlags);
+    Args args(argv, Join(kCommonValued, {"--fps"}), Join(kCommonFlags, kOverwriteFlags));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 2) throw UsageError("convert needs RAW.h264 and OUTPUT.mp4");
     double fps = ParseNumber("--fps", args.Require("--fps"), 0.01, 1000);
     const std::string input = args.Positionals()[0], output = args.Positionals()[1];
     CheckLocalSource(input);
+    CheckOutput(output, Overwrite(args));
     auto in = std::make_shared<Halvora::IO::MemoryOutputStream>();
     {
         std::ifstream f(input, std::ios::binary);
@@ -301,7 +332,7 @@ int Convert(const std::vector<std::string>& argv) {
     std::ofstream f(output, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(mp4->GetBuffer()), static_cast<std::streamsize>(mp4->GetSize()));
     f.close();
-    if (!f) throw RunError("cannot write '" + output + "'");
+    if (!f) throw RunError("cannot write '" + output + "': " + std::strerror(errno));
     if (out.Json()) {
         Json::Value v;
         v["output"] = output;
