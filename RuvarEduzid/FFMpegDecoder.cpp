@@ -484,14 +484,11 @@ bool FFMpegDecoder::HasInterruptCallback() const {
     return m_pFormatCtx && m_pFormatCtx->interrupt_callback.callback;
 }
 
-bool FFMpegDecoder::AwaitsLiveBytes() const {
-    return m_memoryInput.IsLive() && m_memoryInput.QueuedBytes() == 0 && !m_memoryInput.Ended();
-}
+bool FFMpegDecoder::AwaitsLiveBytes() const { return m_memoryInput.AwaitsBytes(); }
 
 int FFMpegDecoder::ReadPacket(AVPacket* packet) {
-    // A memory input that ran dry has its end mark set; new bytes let it read on.
-    if (m_memoryInput.IsQueue() && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && m_memoryInput.QueuedBytes() > 0)
-        m_pFormatCtx->pb->eof_reached = 0;
+    // Memory input that may still grow reads only whole packets of the bytes that have come.
+    if (m_memoryInput.IsQueue()) return m_memoryInput.ReadFrame(m_pFormatCtx, packet, m_videoStreamIndex);
     // The RTSP layer moves the timestamps of its inputs to the range start here.
     return Rtsp::RtspInput::ReadFrame(m_pFormatCtx, packet);
 }
@@ -589,7 +586,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
                     // The decoder refused this packet before; its frames were taken since.
                     m_resendPacket = false;
                 } else {
-                    if (mode != LoopMode::KeyFrames && AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
+                    if (AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
                     av_packet_unref(packet);
                     int readResult = ReadPacket(packet);
                     if (readResult == AVERROR(EAGAIN)) {
@@ -908,6 +905,7 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         }
         m_pFormatCtx = context;
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
+        m_memoryInput.StartReading(m_pFormatCtx, m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
         return InitializeFailed(e);

@@ -141,7 +141,7 @@ private:
     long long FrameTime(bool& drop, bool& endOfArchive);
     void UpdateDts(AVPacket* packet);
     bool HasInterruptCallback() const;
-    // Live memory input with no unread byte that may still grow: nothing to read now.
+    // Memory input that may still grow cannot give the next packet whole now (see MemoryInput).
     bool AwaitsLiveBytes() const;
     void ReleaseAll();
 
