@@ -355,8 +355,9 @@ bool FFMpegDecoder::RefuseSecondOpening() {
 
 bool FFMpegDecoder::InitializeFailed(const Halvora::Common::Exception& e) {
     HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-    // A failed decoder holds no half-opened input.
+    // A failed decoder holds no half-opened input: it can be initialized again.
     Rtsp::RtspInput::Close(&m_pFormatCtx);
+    m_memoryInput.Close();
     m_pVideoStream = nullptr;
     return false;
 }
@@ -869,6 +870,17 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t dataSize, bool live,
                                const ParameterList* parameters) {
     if (m_pFormatCtx || m_memoryInput.Io()) return RefuseSecondOpening();
+    // A failed attempt leaves the decoder as it was: it can be initialized again.
+    auto failed = [this, type = m_decoderType, gpu = m_gpuId, offset = m_utcOffsetHours,
+                   connection = m_connectionTimeoutMs, getFrame = m_getFrameTimeoutMs] {
+        m_memoryInput.Close();
+        m_decoderType = type;
+        m_gpuId = gpu;
+        m_utcOffsetHours = offset;
+        m_connectionTimeoutMs = connection;
+        m_getFrameTimeoutMs = getFrame;
+        return false;
+    };
     try {
         DecodedImageFormat requestedFormat = Yuv420P;
         if (parameters) {
@@ -880,35 +892,36 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         if (m_decoderType != DecoderTypes::Software && requestedFormat != Cuda) {
             HLOG_ERROR << "Invalid parameter combination: AllowHwDecode = true && requestedFormat == "
                        << static_cast<int>(requestedFormat);
-            return false;
+            return failed();
         }
         if (dataSize > capacity || (dataSize > 0 && !data)) {
             HLOG_ERROR << "FFMpegDecoder::Initialize error: " << dataSize << " bytes do not fit a buffer of "
                        << capacity;
-            return false;
+            return failed();
         }
         FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
 
         if (!m_memoryInput.OpenLive(data, capacity, dataSize, live, m_liveBufferLimitMB)) {
             HLOG_ERROR << "Can't allocate memory " << static_cast<int>(requestedFormat);
-            m_memoryInput.Close();
-            return false;
+            return failed();
         }
         m_memoryInput.SetReadTimeout(m_getFrameTimeoutMs);
         AVFormatContext* context = avformat_alloc_context();
-        if (!context) return false;
+        if (!context) return failed();
         context->pb = m_memoryInput.Io();
+        // On failure FFmpeg frees the context, not the custom I/O.
         int result = avformat_open_input(&context, nullptr, nullptr, nullptr);
         if (result < 0) {
             HLOG_WARNING << "FFMpegDecoder::Initialize failed: " << AvErrorText(result);
-            return false;
+            return failed();
         }
         m_pFormatCtx = context;
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
         m_memoryInput.StartReading(m_pFormatCtx, m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
-        return InitializeFailed(e);
+        InitializeFailed(e);
+        return failed();
     }
 }
 

@@ -1,6 +1,6 @@
 // FFMpegDecoder fed from memory: the static form over the caller's buffer, the live form fed in
-// pieces (on the decoding thread or from another one), the size limit, draining, and the exported
-// plain functions.
+// pieces (on the decoding thread or from another one), the size limit, draining, opening again
+// after a failure, and the exported plain functions.
 #include "Common/DateTime.h"
 #include "Common/Logger.h"
 #include "DecoderTestHelpers.h"
@@ -104,13 +104,17 @@ TEST(DecoderStaticBuffer, DecodesTheCallersBufferDatedFromTheStartTime) {
     EXPECT_FALSE(decoder.AppendChunkToBuffer(Data(bytes), 10));
 }
 
-TEST(DecoderStaticBuffer, GarbageFailsToOpen) {
+TEST(DecoderStaticBuffer, GarbageFailsToOpenAndLeavesTheDecoderFreeToOpen) {
     std::string garbage(4096, 'x');
     FFMpegDecoder decoder;
     ScopedLogCapture capture(4);
     EXPECT_FALSE(decoder.Initialize(Data(garbage), garbage.size(), DateTime()));
     EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: Can't open input", 4));
     EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), Error);
+    // Nothing of the failed attempt stays open: the same decoder opens a good buffer.
+    std::string bytes = Bytes(H264Mp4B());
+    ASSERT_TRUE(decoder.Initialize(Data(bytes), bytes.size(), DateTime(133000000000000000LL)));
+    EXPECT_EQ(DecodeAll(decoder).digests, RuvarTest::FrameMd5(H264Mp4B(), "-fps_mode passthrough"));
 }
 
 struct LiveCase {
@@ -154,6 +158,25 @@ INSTANTIATE_TEST_SUITE_P(MpegTsAndRawH264, LiveBufferPieces,
                              return std::string(info.param.format) +
                                     (info.param.otherThread ? "_FromAnotherThread" : "_OnTheDecodingThread");
                          });
+
+// A failed opening (too few bytes, parameters that do not go together) leaves nothing half-open:
+// the same decoder opens at the next attempt.
+TEST(DecoderLiveBuffer, OpensAgainAfterAFailedAttempt) {
+    const std::string path = Stream("mpegts");
+    std::string bytes = Bytes(path);
+    auto hardware = Params({std::make_shared<CuvidDecoderParameter>(2, 0)});
+    FFMpegDecoder decoder;
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, 100, true, nullptr));
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, &hardware));
+    ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, nullptr));
+    // An open decoder refuses a second opening and goes on with its input.
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, nullptr));
+    ASSERT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + kOpening, bytes.size() - kOpening));
+    ASSERT_TRUE(decoder.AppendChunkToBuffer(nullptr, 0));
+    const Decoded decoded = DecodeAll(decoder);
+    EXPECT_EQ(decoded.endState, EndOfArchive);
+    EXPECT_EQ(decoded.digests, RuvarTest::FrameMd5(path, "-fps_mode passthrough"));
+}
 
 TEST(DecoderLiveBuffer, EmptyQueueIsNotAvailable) {
     std::string bytes = Bytes(Ts10s());
