@@ -174,8 +174,9 @@ bool FFMpegDecoder::RefuseSecondOpening() {
 
 bool FFMpegDecoder::InitializeFailed(const Halvora::Common::Exception& e) {
     HLOG_ERROR << "FFMpegDecoder::Initialize error: " << e;
-    // A failed decoder holds no half-opened input.
+    // A failed decoder holds no half-opened input: it can be initialized again.
     CloseInput();
+    m_memoryInput.Close();
     return false;
 }
 
@@ -311,14 +312,11 @@ bool FFMpegDecoder::HasInterruptCallback() const {
     return m_pFormatCtx && m_pFormatCtx->interrupt_callback.callback;
 }
 
-bool FFMpegDecoder::AwaitsLiveBytes() const {
-    return m_memoryInput.IsLive() && m_memoryInput.QueuedBytes() == 0 && !m_memoryInput.Ended();
-}
+bool FFMpegDecoder::AwaitsLiveBytes() const { return m_memoryInput.AwaitsBytes(); }
 
 int FFMpegDecoder::ReadPacket(AVPacket* packet) {
-    // A memory input that ran dry has its end mark set; new bytes let it read on.
-    if (m_memoryInput.IsQueue() && m_pFormatCtx->pb && m_pFormatCtx->pb->eof_reached && m_memoryInput.QueuedBytes() > 0)
-        m_pFormatCtx->pb->eof_reached = 0;
+    // Memory input that may still grow reads only whole packets of the bytes that have come.
+    if (m_memoryInput.IsQueue()) return m_memoryInput.ReadFrame(m_pFormatCtx, packet, m_videoStreamIndex);
     // The RTSP layer matches each packet to its RTP frame and moves it to the range start.
     if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) return rtsp->ReadFrame(packet);
     return av_read_frame(m_pFormatCtx, packet);
@@ -453,7 +451,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::FeedPacket(LoopMode mode, LoopCoun
         m_resendPacket = false;
         return SendPacket(counters);
     }
-    if (mode != LoopMode::KeyFrames && AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
+    if (AwaitsLiveBytes()) return EmptyFrameOf(NotAvailable);
     av_packet_unref(packet);
     const int readResult = ReadPacket(packet);
     if (readResult == AVERROR(EAGAIN)) {
@@ -735,6 +733,17 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t size, DateTime startT
 bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t dataSize, bool live,
                                const ParameterList* parameters) {
     if (m_pFormatCtx || m_memoryInput.Io()) return RefuseSecondOpening();
+    // A failed attempt leaves the decoder as it was: it can be initialized again.
+    auto failed = [this, type = m_decoderType, gpu = m_gpuId, offset = m_utcOffsetHours,
+                   connection = m_connectionTimeoutMs, getFrame = m_getFrameTimeoutMs] {
+        m_memoryInput.Close();
+        m_decoderType = type;
+        m_gpuId = gpu;
+        m_utcOffsetHours = offset;
+        m_connectionTimeoutMs = connection;
+        m_getFrameTimeoutMs = getFrame;
+        return false;
+    };
     try {
         DecodedImageFormat requestedFormat = Yuv420P;
         if (parameters) {
@@ -746,35 +755,36 @@ bool FFMpegDecoder::Initialize(unsigned char* data, size_t capacity, size_t data
         if (m_decoderType != DecoderTypes::Software && requestedFormat != Cuda) {
             HLOG_ERROR << "Invalid parameter combination: AllowHwDecode = true && requestedFormat == "
                        << static_cast<int>(requestedFormat);
-            return false;
+            return failed();
         }
         if (dataSize > capacity || (dataSize > 0 && !data)) {
             HLOG_ERROR << "FFMpegDecoder::Initialize error: " << dataSize << " bytes do not fit a buffer of "
                        << capacity;
-            return false;
+            return failed();
         }
         FFMpegGate::EnsureInitialization(static_cast<FFMpegGate::LogLevel>(m_ffmpegLogLevel));
 
         if (!m_memoryInput.OpenLive(data, capacity, dataSize, live, m_liveBufferLimitMB)) {
             HLOG_ERROR << "Can't allocate memory " << static_cast<int>(requestedFormat);
-            m_memoryInput.Close();
-            return false;
+            return failed();
         }
         m_memoryInput.SetReadTimeout(m_getFrameTimeoutMs);
         AVFormatContext* context = avformat_alloc_context();
-        if (!context) return false;
+        if (!context) return failed();
         context->pb = m_memoryInput.Io();
-        // On failure FFmpeg frees the context.
+        // On failure FFmpeg frees the context, not the custom I/O.
         int result = avformat_open_input(&context, nullptr, nullptr, nullptr);
         if (result < 0) {
             HLOG_WARNING << "FFMpegDecoder::Initialize failed: " << AvErrorText(result, 256);
-            return false;
+            return failed();
         }
         AdoptInput(OpenedInput(context));
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
+        m_memoryInput.StartReading(m_pFormatCtx, m_videoStreamIndex);
         return true;
     } catch (const Halvora::Common::Exception& e) {
-        return InitializeFailed(e);
+        InitializeFailed(e);
+        return failed();
     }
 }
 

@@ -155,7 +155,7 @@ private:
         m_pFormatCtx = m_input.get();
     }
     void CloseInput();
-    // Live memory input with no unread byte that may still grow: nothing to read now.
+    // Memory input that may still grow cannot give the next packet whole now (see MemoryInput).
     bool AwaitsLiveBytes() const;
     void ReleaseAll();
 

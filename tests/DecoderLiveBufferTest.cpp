@@ -1,5 +1,6 @@
 // FFMpegDecoder fed from memory: the static form over the caller's buffer, the live form fed in
-// chunks (one thread or two), the size limit, draining, and the exported plain functions.
+// pieces (on the decoding thread or from another one), the size limit, draining, opening again
+// after a failure, and the exported plain functions.
 #include "Common/DateTime.h"
 #include "Common/Logger.h"
 #include "DecoderTestHelpers.h"
@@ -8,8 +9,9 @@
 
 #include <dlfcn.h>
 
-#include <atomic>
 #include <chrono>
+#include <functional>
+#include <random>
 #include <thread>
 
 using namespace DecoderTest;
@@ -21,31 +23,66 @@ namespace {
 std::string Bytes(const std::string& path) { return RuvarTest::ReadFile(path); }
 unsigned char* Data(std::string& s) { return reinterpret_cast<unsigned char*>(&s[0]); }
 
-// Offsets of the MPEG-TS packets that start a video PES (payload unit start on the video PID).
-std::vector<size_t> VideoPesStarts(const std::string& ts) {
-    std::vector<size_t> starts;
-    for (size_t at = 0; at + 188 <= ts.size(); at += 188) {
-        auto b = reinterpret_cast<const unsigned char*>(ts.data() + at);
-        int pid = ((b[1] & 0x1f) << 8) | b[2];
-        if (b[0] == 0x47 && (b[1] & 0x40) && pid == 0x100) starts.push_back(at);
-    }
-    return starts;
+// What hosts feed, MPEG-TS and raw H.264 (Annex B): a second of flat grey, then a busy picture
+// whose first frame is far larger than any packet before it. 100 frames, with B-frames. In
+// 192-byte packets (m2ts) the MPEG-TS demuxer is read by the byte reserve, which that frame
+// outgrows: the read is undone and done again.
+std::string Stream(const std::string& format) {
+    return RuvarTest::MakeFixture("live_cut." + format,
+                                  "-f lavfi -i 'color=c=gray:s=320x240:r=25:d=1[a];testsrc2=s=320x240:r=25:d=3[b];"
+                                  "[a][b]concat' -c:v libx264 -preset ultrafast -bf 2 -g 12 -pix_fmt yuv420p " +
+                                      std::string(format == "m2ts" ? "-f mpegts -mpegts_m2ts_mode 1" : "-f " + format));
 }
+// Opens either stream, within its grey second.
+constexpr size_t kOpening = 4096;
 
-std::vector<std::string> Digests(const std::vector<std::shared_ptr<IDecodedFrame>>& frames) {
-    std::vector<std::string> out;
-    for (const auto& f : frames) out.push_back(PlanesMd5(*f));
+long long UnixSecondsNow() { return (DateTime::NowUTC().GetFileTime() - DateTime::UnixEpochTicks) / 10000000; }
+
+struct Fed {
+    std::vector<std::string> digests;
+    DecoderState end = Ok;
+    bool arrivalTimes = true;  // every frame dated with the time it came out, in whole Unix seconds
+};
+
+// Feeds the bytes after the opening in pieces whose sizes `piece` draws, then the end (a zero-size
+// append): on the decoding thread (append, then frames until NotAvailable, then the next piece)
+// or from another thread while this one takes frames.
+Fed FeedLive(std::string& bytes, const std::function<size_t()>& piece, bool otherThread) {
+    Fed out;
+    const long long start = UnixSecondsNow();
+    FFMpegDecoder decoder;
+    if (!decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, nullptr)) {
+        ADD_FAILURE() << "the live buffer did not open";
+        return out;
+    }
+    auto take = [&] {
+        for (;;) {
+            auto frame = decoder.GetNextFrame();
+            if (frame->GetDecoderState() != Ok) return frame->GetDecoderState();
+            out.digests.push_back(PlanesMd5(*frame));
+            const long long time = frame->GetFileTimeUtc();
+            out.arrivalTimes = out.arrivalTimes && time >= start && time <= UnixSecondsNow();
+        }
+    };
+    auto feed = [&] {
+        for (size_t at = kOpening; at < bytes.size();) {
+            const size_t n = std::min(piece(), bytes.size() - at);
+            EXPECT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + at, n));
+            at += n;
+            if (!otherThread && take() != NotAvailable) return ADD_FAILURE() << "decoding stopped at byte " << at;
+        }
+        EXPECT_TRUE(decoder.AppendChunkToBuffer(nullptr, 0));
+    };
+    if (!otherThread) {
+        feed();
+        out.end = take();
+        return out;
+    }
+    std::thread feeder(feed);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while ((out.end = take()) == NotAvailable && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    feeder.join();
     return out;
-}
-
-// Takes frames until the decoder answers something else; returns that state.
-DecoderState TakeFrames(FFMpegDecoder& decoder, std::vector<std::shared_ptr<IDecodedFrame>>& frames) {
-    for (int i = 0; i < 10000; ++i) {
-        auto f = decoder.GetNextFrame();
-        if (f->GetDecoderState() != Ok) return f->GetDecoderState();
-        frames.push_back(f);
-    }
-    return Error;
 }
 
 }  // namespace
@@ -67,90 +104,85 @@ TEST(DecoderStaticBuffer, DecodesTheCallersBufferDatedFromTheStartTime) {
     EXPECT_FALSE(decoder.AppendChunkToBuffer(Data(bytes), 10));
 }
 
-TEST(DecoderStaticBuffer, GarbageFailsToOpen) {
+TEST(DecoderStaticBuffer, GarbageFailsToOpenAndLeavesTheDecoderFreeToOpen) {
     std::string garbage(4096, 'x');
     FFMpegDecoder decoder;
     ScopedLogCapture capture(4);
     EXPECT_FALSE(decoder.Initialize(Data(garbage), garbage.size(), DateTime()));
     EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: Can't open input", 4));
     EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), Error);
+    // Nothing of the failed attempt stays open: the same decoder opens a good buffer.
+    std::string bytes = Bytes(H264Mp4B());
+    ASSERT_TRUE(decoder.Initialize(Data(bytes), bytes.size(), DateTime(133000000000000000LL)));
+    EXPECT_EQ(DecodeAll(decoder).digests, RuvarTest::FrameMd5(H264Mp4B(), "-fps_mode passthrough"));
 }
 
-TEST(DecoderLiveBuffer, ChunksAlignedToVideoPacketsGiveEveryFrameOnOneThread) {
-    std::string path = Ts10s();
-    std::string bytes = Bytes(path);
-    auto reference = RuvarTest::FrameMd5(path, "-fps_mode passthrough");
-    auto starts = VideoPesStarts(bytes);
-    ASSERT_GT(starts.size(), 200u);
+struct LiveCase {
+    const char* format;
+    bool otherThread;
+};
+void PrintTo(const LiveCase& c, std::ostream* os) { *os << c.format << (c.otherThread ? ", another thread" : ""); }
+class LiveBufferPieces : public ::testing::TestWithParam<LiveCase> {};
 
-    FFMpegDecoder decoder;
-    size_t first = starts[100];
-    ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 20, first, true, nullptr));
-    std::vector<std::shared_ptr<IDecodedFrame>> frames;
-    EXPECT_EQ(TakeFrames(decoder, frames), NotAvailable);
-    // A second opening is refused and leaves the decoder as it was.
-    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 20, first, true, nullptr));
-    // Reaching the end of the queued bytes does not end decoding: appends resume it.
-    size_t fed = first;
-    for (size_t i = 130; i < starts.size(); i += 30) {
-        ASSERT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + fed, starts[i] - fed));
-        fed = starts[i];
-        size_t before = frames.size();
-        EXPECT_EQ(TakeFrames(decoder, frames), NotAvailable);
-        EXPECT_GT(frames.size(), before);
+// Cut anywhere, down to single bytes, fed on the decoding thread or from another one: every
+// picture comes out as FFmpeg decodes the stream, none is lost, and the end drains the decoder.
+TEST_P(LiveBufferPieces, GiveEveryPictureOfTheStream) {
+    const std::string path = Stream(GetParam().format);
+    std::string bytes = Bytes(path);
+    const auto reference = RuvarTest::FrameMd5(path, "-fps_mode passthrough");
+    ASSERT_EQ(reference.size(), 100u);
+    std::mt19937 seed7(7), seed99(99);
+    std::uniform_int_distribution<size_t> size(1, 20000);
+    const std::pair<const char*, std::function<size_t()>> pieces[] = {
+        {"random sizes, seed 7", [&] { return size(seed7); }},
+        {"random sizes, seed 99", [&] { return size(seed99); }},
+        {"one byte at a time", [] { return size_t{1}; }},
+        {"1316-byte pieces", [] { return size_t{1316}; }},
+    };
+    for (const auto& [name, piece] : pieces) {
+        const Fed fed = FeedLive(bytes, piece, GetParam().otherThread);
+        size_t equal = 0;
+        for (size_t i = 0; i < std::min(fed.digests.size(), reference.size()); ++i)
+            equal += fed.digests[i] == reference[i];
+        EXPECT_EQ(fed.end, EndOfArchive) << name;
+        EXPECT_EQ(fed.digests.size(), reference.size()) << name;
+        EXPECT_EQ(equal, reference.size()) << name << ": pictures equal to FFmpeg's";
+        EXPECT_TRUE(fed.arrivalTimes) << name;
     }
-    ASSERT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + fed, bytes.size() - fed));
-    EXPECT_EQ(TakeFrames(decoder, frames), NotAvailable);
-    // A zero-size append ends the input: the last frames come, then the end.
+}
+
+INSTANTIATE_TEST_SUITE_P(MpegTsAndRawH264, LiveBufferPieces,
+                         ::testing::Values(LiveCase{"mpegts", false}, LiveCase{"mpegts", true}, LiveCase{"h264", false},
+                                           LiveCase{"h264", true}, LiveCase{"m2ts", false}),
+                         [](const ::testing::TestParamInfo<LiveCase>& info) {
+                             return std::string(info.param.format) +
+                                    (info.param.otherThread ? "_FromAnotherThread" : "_OnTheDecodingThread");
+                         });
+
+// A failed opening (too few bytes, parameters that do not go together) leaves nothing half-open:
+// the same decoder opens at the next attempt.
+TEST(DecoderLiveBuffer, OpensAgainAfterAFailedAttempt) {
+    const std::string path = Stream("mpegts");
+    std::string bytes = Bytes(path);
+    auto hardware = Params({std::make_shared<CuvidDecoderParameter>(2, 0)});
+    FFMpegDecoder decoder;
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, 100, true, nullptr));
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, &hardware));
+    ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, nullptr));
+    // An open decoder refuses a second opening and goes on with its input.
+    EXPECT_FALSE(decoder.Initialize(Data(bytes), 1 << 16, kOpening, true, nullptr));
+    ASSERT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + kOpening, bytes.size() - kOpening));
     ASSERT_TRUE(decoder.AppendChunkToBuffer(nullptr, 0));
-    EXPECT_EQ(TakeFrames(decoder, frames), EndOfArchive);
-    EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), EndOfArchive);
-    EXPECT_EQ(Digests(frames), reference);
-}
-
-TEST(DecoderLiveBuffer, ChunksAppendedFromAnotherThreadGiveTheFilesFrames) {
-    std::string path = Ts10s();
-    std::string bytes = Bytes(path);
-    auto reference = RuvarTest::FrameMd5(path, "-fps_mode passthrough");
-
-    FFMpegDecoder decoder;
-    const size_t first = bytes.size() / 3;
-    ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 20, first, true, nullptr));
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
-        // Odd-sized chunks: packet boundaries fall anywhere.
-        for (size_t at = first; at < bytes.size(); at += 7001) {
-            EXPECT_TRUE(decoder.AppendChunkToBuffer(Data(bytes) + at, std::min<size_t>(7001, bytes.size() - at)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        EXPECT_TRUE(decoder.AppendChunkToBuffer(nullptr, 0));
-        done = true;
-    });
-    std::vector<std::shared_ptr<IDecodedFrame>> frames;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    DecoderState state = Ok;
-    while (std::chrono::steady_clock::now() < deadline) {
-        state = TakeFrames(decoder, frames);
-        if (state != NotAvailable) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    feeder.join();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(state, EndOfArchive);
-    EXPECT_EQ(Digests(frames), reference);
-    // Frames of a memory-fed decoder carry the wall clock in whole Unix seconds.
-    ASSERT_FALSE(frames.empty());
-    long long nowSeconds = (DateTime::NowUTC().GetFileTime() - DateTime::UnixEpochTicks) / 10000000;
-    EXPECT_LE(frames.back()->GetFileTimeUtc(), nowSeconds);
-    EXPECT_GE(frames.back()->GetFileTimeUtc(), nowSeconds - 120);
+    const Decoded decoded = DecodeAll(decoder);
+    EXPECT_EQ(decoded.endState, EndOfArchive);
+    EXPECT_EQ(decoded.digests, RuvarTest::FrameMd5(path, "-fps_mode passthrough"));
 }
 
 TEST(DecoderLiveBuffer, EmptyQueueIsNotAvailable) {
     std::string bytes = Bytes(Ts10s());
     FFMpegDecoder decoder;
     ASSERT_TRUE(decoder.Initialize(Data(bytes), 1 << 20, 200000, true, nullptr));
-    std::vector<std::shared_ptr<IDecodedFrame>> frames;
-    EXPECT_EQ(TakeFrames(decoder, frames), NotAvailable);
+    EXPECT_EQ(DecodeAll(decoder).endState, NotAvailable);
     EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), NotAvailable);
     EXPECT_EQ(decoder.GetNextPacket()->GetDemuxerState(), NotAvailable);
 }

@@ -277,13 +277,27 @@ TEST(RuvarTool, DecodeMd5MatchesFrameMd5FrameForFrame) {
     }
     EXPECT_EQ(ParseJson(lines.back())["end_state"].asString(), "EndOfArchive");
 
-    // The same digests when the file is fed through the live memory buffer in small chunks.
-    auto live = Ruvar("decode --md5 --live-chunks 3000 " + Quote(clip));
-    ASSERT_EQ(live.code, 0) << live.out;
-    auto liveLines = Lines(live.out);
-    ASSERT_EQ(liveLines.size(), reference.size());
-    for (size_t i = 0; i < reference.size(); ++i)
-        EXPECT_NE(liveLines[i].find(reference[i]), std::string::npos) << liveLines[i];
+    // The same digests when the file is fed through the live memory buffer in small chunks, on the
+    // decoding thread: an MPEG-TS file larger than the first feed (512 KiB) down to single bytes.
+    const std::string ts =
+        RuvarTest::MakeFixture("tool_live.ts", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=6 -c:v libx264 "
+                                               "-preset ultrafast -bf 2 -g 12 -pix_fmt yuv420p -f mpegts");
+    ASSERT_GT(RuvarTest::ReadFile(ts).size(), 512u << 10);
+    const auto tsReference = RuvarTest::FrameMd5(ts, "-fps_mode passthrough");
+    struct Row {
+        std::string file;
+        const char* chunk;
+        const std::vector<std::string>* expected;
+    };
+    for (const Row& row : {Row{clip, "3000", &reference}, Row{ts, "1", &tsReference}, Row{ts, "1316", &tsReference}}) {
+        const auto& [file, chunk, expected] = row;
+        auto live = Ruvar("decode --md5 --live-chunks " + std::string(chunk) + " " + Quote(file));
+        ASSERT_EQ(live.code, 0) << live.out;
+        auto liveLines = Lines(live.out);
+        ASSERT_EQ(liveLines.size(), expected->size()) << file << " in chunks of " << chunk;
+        for (size_t i = 0; i < expected->size(); ++i)
+            EXPECT_NE(liveLines[i].find((*expected)[i]), std::string::npos) << liveLines[i] << ", chunks of " << chunk;
+    }
 }
 
 TEST(RuvarTool, DecodeTimesFollowTheStartTimeAndOptionsLimitTheFrames) {
