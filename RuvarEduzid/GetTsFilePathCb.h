@@ -9,6 +9,7 @@ namespace RuvarEduzid {
 struct GetTsFilePathCb {
     void (*callback)(const char* tsFilePath);
 };
+static_assert(sizeof(GetTsFilePathCb) == sizeof(void*), "passed by value as one plain function pointer");
 
 }  // namespace RuvarEduzid
 }  // namespace Halvora

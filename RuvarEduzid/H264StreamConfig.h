@@ -5,6 +5,7 @@
 
 #include "RuvarEduzid/FFMpegGate.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -26,6 +27,12 @@ struct H264StreamConfig {
 static_assert(std::is_standard_layout<H264StreamConfig>::value, "H264StreamConfig crosses a C boundary");
 static_assert(sizeof(H264Profile) == 4 && sizeof(H264Level) == 4, "enumerations are 32-bit");
 static_assert(sizeof(H264StreamConfig) == 36, "natural C layout");
+static_assert(offsetof(H264StreamConfig, height) == 0 && offsetof(H264StreamConfig, width) == 4 &&
+                  offsetof(H264StreamConfig, crf) == 8 && offsetof(H264StreamConfig, maxRate) == 12 &&
+                  offsetof(H264StreamConfig, profile) == 16 && offsetof(H264StreamConfig, level) == 20 &&
+                  offsetof(H264StreamConfig, liveGeneration) == 24 && offsetof(H264StreamConfig, segmentDuration) == 28 &&
+                  offsetof(H264StreamConfig, gopsPerSegment) == 32,
+              "the host fills the fields at these offsets");
 
 }  // namespace RuvarEduzid
 }  // namespace Halvora

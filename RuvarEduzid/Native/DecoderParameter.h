@@ -22,6 +22,8 @@ struct DecoderParameter {
     int kind;
     explicit DecoderParameter(int k) : kind(k) {}
 };
+static_assert(DecoderParameter::ImageFormats == 0 && DecoderParameter::UtcOffset == 2 && DecoderParameter::RtspTransport == 5,
+              "the host's kind numbers");
 
 struct ImageFormatsParameter : DecoderParameter {
     std::vector<DecodedImageFormat> formats;
