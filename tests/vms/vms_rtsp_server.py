@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""A scriptable RTSP server standing in for a video-management system in the tests.
+"""The scriptable RTSP server of the tests: it stands in for a video-management system and for a
+camera or network that misbehaves.
 
 Serves one H.264 video track made from an Annex B file, over RTP on the RTSP connection
 (interleaved channels 0/1) or over UDP unicast (a port pair of its own on 127.0.0.1), with the
@@ -7,8 +8,9 @@ server-side times a test chooses: the first RTP timestamp (so that the 32-bit cl
 mid-stream), RTCP sender reports with chosen NTP times, RTP header extensions carrying Dvtel times,
 chosen GET_PARAMETER replies (silent for the first N requests, or always; optionally naming the
 clock time of the next frame sent) and an RTCP BYE after the last frame. With --pts the access
-units are in decode order and carry their presentation times (B-frames). Listens on 127.0.0.1 only
-and exits by itself after the lifetime or when its clients are gone.
+units are in decode order and carry their presentation times (B-frames). It also asks for
+credentials, stalls, drops the connection, answers late or answers nonsense when told to.
+Listens on 127.0.0.1 only and exits by itself after the lifetime or when its clients are gone.
 
 Prints "PORT <n>" on stdout once it listens.
 
@@ -16,8 +18,10 @@ Prints "PORT <n>" on stdout once it listens.
   frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats),
       first RTP timestamp, 90 kHz units per presentation frame, SSRC, milliseconds between frames,
       seconds the server lives
+  port                    the port to listen on (0: a free one)
   transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
                           others are answered 461
+  session_timeout         seconds announced in SETUP's Session header
   sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
                           time `ntp` is the RTP time of presentation frame `frame`
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
@@ -35,15 +39,29 @@ Prints "PORT <n>" on stdout once it listens.
       delay_ms                each reply held this long while the stream goes on
   udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER
                           reply (the reply comes on the connection, the media on UDP)
+  auth {scheme, user, password, options}   requests need credentials: scheme "basic", "digest"
+                          or "digest-qop" (both schemes offered, Digest with qop=auth); OPTIONS
+                          too when `options`
+  reply_delay_ms, delay_method   each reply (or only the replies to that method) held this long
+  stall_after             after this many frames no more media; the connection stays open
+  close_after             after this many frames the connection is closed without a goodbye
+  malformed               "status", "huge-head", "no-reply": the DESCRIBE reply so broken (a
+                          bad status line, a head without end, none); "short-rtp": an RTP packet
+                          shorter than its header after each frame; "refused-payloads": payloads
+                          an H.264 depacketizer refuses after each frame
 
 --stats: a JSON list, one object per session: methods (the requests in order), get_parameter (how
-many), frames_sent, named_frames (the p of each next_frame_range reply), transport ("tcp", "udp",
-null before SETUP), bye_sent.
+many), frames_sent, named_frames (the p of each next_frame_range reply), replies (for each
+GET_PARAMETER reply, the number of access units sent before it), transport ("tcp", "udp", null
+before SETUP), bye_sent, auth (the credentials checks: "METHOD OK" or "METHOD FAIL"), rtcp_in (the
+packet types of the RTCP the client sent), stalled. The file is written before the reply or the
+frame that it counts goes out.
 """
 
 import argparse
 import base64
 import datetime
+import hashlib
 import json
 import os
 import select
@@ -53,20 +71,36 @@ import sys
 import threading
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "rtsp"))
-from annexb import read_nal_units  # noqa: E402
-
 NTP_UNIX_OFFSET = 2208988800
 EPOCH = datetime.datetime(1970, 1, 1)
+REALM = "TestRealm"
+
+
+def read_nal_units(path):
+    """The NAL units of an Annex B file in order, without start codes (the zero byte of a
+    four-byte start code taken off the unit before it)."""
+    data = open(path, "rb").read()
+    starts = []
+    i = data.find(b"\x00\x00\x01")
+    while i >= 0:
+        starts.append(i + 3)
+        i = data.find(b"\x00\x00\x01", i + 3)
+    nals = []
+    for k, s in enumerate(starts):
+        nal = data[s:starts[k + 1] - 3] if k + 1 < len(starts) else data[s:]
+        if k + 1 < len(starts):
+            nal = nal.rstrip(b"\x00")
+        if nal:
+            nals.append(nal)
+    return nals
 
 
 def read_access_units(path):
     """Splits an Annex B stream written with access-unit delimiters into access units (lists of NAL
     units without start codes, delimiters dropped)."""
-    nals = read_nal_units(path)
     units = []
     current = []
-    for nal in nals:
+    for nal in read_nal_units(path):
         if nal[0] & 0x1F == 9:
             if current:
                 units.append(current)
@@ -96,9 +130,8 @@ def clock_text(us):
 
 
 def parse_transport(header):
-    """The first acceptable choice of a SETUP Transport header: ("tcp", None) for RTP on the
-    connection, ("udp", (rtp port, rtcp port)) for UDP unicast, in the client's order of
-    preference; a list of all choices."""
+    """The acceptable choices of a SETUP Transport header, in the client's order of preference:
+    ("tcp", None) for RTP on the connection, ("udp", (rtp port, rtcp port)) for UDP unicast."""
     choices = []
     for alternative in header.split(","):
         params = [p.strip() for p in alternative.split(";") if p.strip()]
@@ -139,12 +172,16 @@ def udp_port_pair(host):
     raise OSError("no free UDP port pair")
 
 
+def md5(text):
+    return hashlib.md5(text.encode()).hexdigest()
+
+
 class Session:
     stats_file = ""
     all_stats = []
     stats_lock = threading.Lock()
 
-    def __init__(self, conn, cfg, units, pres, sps, pps, stats):
+    def __init__(self, conn, index, cfg, units, pres, sps, pps, stats):
         self.conn = conn
         self.cfg = cfg
         self.units = units
@@ -158,7 +195,8 @@ class Session:
         self.unit_lock = threading.Lock()
         self.playing = threading.Event()
         self.closed = threading.Event()
-        self.session_id = "12345678"
+        self.session_id = "%08d" % (12345678 + index)
+        self.nonce = "nonce%d" % index
         self.get_parameter_count = 0
         self.transport = None
         self.udp = None  # (rtp socket, rtcp socket, client rtp address, client rtcp address)
@@ -203,6 +241,10 @@ class Session:
         with Session.stats_lock:
             self.stats[key] = value
 
+    def add_stat(self, key, value):
+        with Session.stats_lock:
+            self.stats[key].append(value)
+
     def presentation_index(self, k):
         """Presentation index of the k-th access unit sent: the file repeats, each time after all
         frames of the times before."""
@@ -216,10 +258,9 @@ class Session:
             lines.append(k + ": " + v)
         if body:
             lines.append("Content-Length: %d" % len(body))
-        text = ("\r\n".join(lines) + "\r\n\r\n").encode() + body
-        self.send(text)
+        self.send(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
 
-    def sdp(self, host, port):
+    def sdp(self):
         sprop = base64.b64encode(self.sps).decode() + "," + base64.b64encode(self.pps).decode()
         profile = self.sps[1:4].hex()
         return ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=VMS stand-in\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
@@ -227,12 +268,69 @@ class Session:
                 "a=fmtp:96 packetization-mode=1;profile-level-id=%s;sprop-parameter-sets=%s\r\n"
                 "a=control:trackID=0\r\n" % (profile, sprop)).encode()
 
-    def handle(self, method, url, headers, body):
+    def authorized(self, method, headers):
+        """Checks the credentials of a request against the configured ones; records the check."""
+        auth = self.cfg["auth"]
+        value = headers.get("authorization", "")
+        ok = False
+        if value.startswith("Basic "):
+            try:
+                ok = base64.b64decode(value[6:]).decode() == "%s:%s" % (auth["user"], auth["password"])
+            except ValueError:
+                ok = False
+        elif value.startswith("Digest ") and auth["scheme"].startswith("digest"):
+            p = {}
+            for part in value[7:].split(","):
+                k, _, v = part.strip().partition("=")
+                p[k.strip()] = v.strip().strip('"')
+            ha1 = md5("%s:%s:%s" % (auth["user"], REALM, auth["password"]))
+            ha2 = md5("%s:%s" % (method, p.get("uri", "")))
+            if auth["scheme"] == "digest-qop":
+                expected = md5("%s:%s:%s:%s:auth:%s" % (ha1, self.nonce, p.get("nc", ""), p.get("cnonce", ""), ha2))
+            else:
+                expected = md5("%s:%s:%s" % (ha1, self.nonce, ha2))
+            ok = p.get("response") == expected and p.get("username") == auth["user"]
+        self.add_stat("auth", "%s %s" % (method, "OK" if ok else "FAIL"))
+        return ok
+
+    def challenge(self, cseq):
+        scheme = self.cfg["auth"]["scheme"]
+        headers = []
+        if scheme != "digest":
+            headers.append(("WWW-Authenticate", 'Basic realm="%s"' % REALM))
+        if scheme == "digest":
+            headers.append(("WWW-Authenticate", 'Digest realm="%s", nonce="%s"' % (REALM, self.nonce)))
+        elif scheme == "digest-qop":
+            headers.append(("WWW-Authenticate", 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5'
+                            % (REALM, self.nonce)))
+        self.reply(cseq, "401 Unauthorized", headers)
+
+    def handle(self, method, url, headers):
         cseq = headers.get("cseq", "0")
-        with Session.stats_lock:
-            self.stats["methods"].append(method)
+        self.add_stat("methods", method)
+        self.write_stats()
+        delay = self.cfg.get("reply_delay_ms", 0)
+        if delay > 0 and self.cfg.get("delay_method", "") in ("", method):
+            if self.closed.wait(delay / 1000.0):
+                return
+        auth = self.cfg.get("auth")
+        if auth and (method != "OPTIONS" or auth.get("options")) and not self.authorized(method, headers):
+            self.write_stats()
+            self.challenge(cseq)
+            return
         self.handle_request(method, url, headers, cseq)
         self.write_stats()
+
+    def describe(self, url, cseq):
+        broken = self.cfg.get("malformed", "")
+        c = cseq.encode()
+        if broken == "status":
+            self.send(b"RTSP/1.0 2x0 OK\r\nCSeq: " + c + b"\r\n\r\n")
+        elif broken == "huge-head":
+            self.send(b"RTSP/1.0 200 OK\r\nCSeq: " + c + b"\r\nX-Long: " + b"a" * 40000)
+        elif broken != "no-reply":
+            base = url if url.endswith("/") else url + "/"
+            self.reply(cseq, headers=[("Content-Base", base), ("Content-Type", "application/sdp")], body=self.sdp())
 
     def setup(self, headers, cseq):
         accepted = self.cfg.get("transports", ["tcp", "udp"])
@@ -257,11 +355,13 @@ class Session:
             threading.Thread(target=self.udp_drain, daemon=True).start()
         self.transport = kind
         self.set_stat("transport", kind)
-        self.reply(cseq, headers=[("Session", self.session_id + ";timeout=60"), ("Transport", transport)])
+        self.reply(cseq, headers=[("Session", "%s;timeout=%d" % (self.session_id, self.cfg["session_timeout"])),
+                                  ("Transport", transport)])
 
     def get_parameter(self, cseq):
         self.get_parameter_count += 1
         self.set_stat("get_parameter", self.get_parameter_count)
+        self.write_stats()
         gp = self.cfg.get("get_parameter", {})
         if gp.get("silent") or self.get_parameter_count <= gp.get("silent_first", 0):
             return
@@ -281,8 +381,9 @@ class Session:
                         if self.cfg["frames"] > 0 else 0
                 us = nfr["base_us"] + nfr["us_per_frame"] * p
                 range_header = [("Range", "clock=" + clock_text(us) + "-")]
-                with Session.stats_lock:
-                    self.stats["named_frames"].append(p)
+                self.add_stat("named_frames", p)
+            self.add_stat("replies", self.next_unit)
+            self.write_stats()
             self.reply(cseq, headers=[("Session", self.session_id)] + range_header + extra +
                        ([("Content-Type", "text/parameters")] if text else []), body=text)
             if self.transport == "udp":
@@ -292,9 +393,7 @@ class Session:
         if method == "OPTIONS":
             self.reply(cseq, headers=[("Public", "OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER, TEARDOWN")])
         elif method == "DESCRIBE":
-            base = url if url.endswith("/") else url + "/"
-            self.reply(cseq, headers=[("Content-Base", base), ("Content-Type", "application/sdp")],
-                       body=self.sdp("127.0.0.1", 0))
+            self.describe(url, cseq)
         elif method == "SETUP":
             self.setup(headers, cseq)
         elif method == "PLAY":
@@ -308,6 +407,10 @@ class Session:
             self.closed.set()
         else:
             self.reply(cseq, "501 Not Implemented")
+
+    def note_rtcp(self, packet):
+        if len(packet) > 1:
+            self.add_stat("rtcp_in", packet[1])
 
     def reader(self):
         buf = b""
@@ -327,7 +430,9 @@ class Session:
                         n = struct.unpack(">H", buf[2:4])[0]
                         if len(buf) < 4 + n:
                             break
-                        buf = buf[4 + n:]  # receiver reports from the client
+                        if buf[1] % 2 == 1:
+                            self.note_rtcp(buf[4:4 + n])
+                        buf = buf[4 + n:]
                         continue
                     end = buf.find(b"\r\n\r\n")
                     if end < 0:
@@ -341,25 +446,26 @@ class Session:
                     length = int(headers.get("content-length", "0") or 0)
                     if len(buf) < end + 4 + length:
                         break
-                    body = buf[end + 4:end + 4 + length]
                     buf = buf[end + 4 + length:]
                     parts = head[0].split(" ")
-                    self.handle(parts[0], parts[1] if len(parts) > 1 else "", headers, body)
+                    self.handle(parts[0], parts[1] if len(parts) > 1 else "", headers)
         except OSError:
             pass
         self.closed.set()
         self.write_stats()
 
     def udp_drain(self):
-        """Reads and drops what the client sends to the server ports (receiver reports, the first
-        packets that open its firewall)."""
+        """Reads what the client sends to the server ports (receiver reports, the first packets
+        that open its firewall)."""
         socks = [self.udp[0], self.udp[1]]
         try:
             while not self.closed.is_set():
                 ready, _, _ = select.select(socks, [], [], 0.5)
                 for s in ready:
                     try:
-                        s.recv(65536)
+                        data = s.recv(65536)
+                        if s is socks[1]:
+                            self.note_rtcp(data)
                     except (BlockingIOError, ConnectionRefusedError):
                         pass
         except (OSError, ValueError):
@@ -386,9 +492,15 @@ class Session:
                     fu_header |= 0x40
                 payloads.append(bytes([fu_indicator, fu_header]) + part)
                 first = False
+        real = len(payloads)
+        broken = self.cfg.get("malformed", "")
+        if broken == "refused-payloads":
+            # After the frame: MTAP16, an undefined type, nothing, an FU-A without data, a STAP-A
+            # whose unit runs past the packet.
+            payloads += [b"\x7a\x00\x00\x00", b"\x7e\x00", b"", b"\x7c\x85", b"\x78\x00\x10\x65"]
         packets = []
         for i, payload in enumerate(payloads):
-            marker = 0x80 if i == len(payloads) - 1 else 0
+            marker = 0x80 if i == real - 1 else 0
             x = 0x10 if ext_time is not None else 0
             header = struct.pack(">BBHII", 0x80 | x, marker | 96, seq & 0xFFFF, ts & 0xFFFFFFFF, self.cfg["ssrc"])
             if ext_time is not None:
@@ -396,6 +508,8 @@ class Session:
                 header += struct.pack(">HHiHHQ", 0x4000, 4, 1, 0x4001, 0, ext_time)
             packets.append(header + payload)
             seq += 1
+        if broken == "short-rtp":
+            packets.append(b"\x80\x60\x00\x01\x00\x00")
         return packets, seq
 
     def sender_report(self, ntp, rtp, packets, octets):
@@ -444,6 +558,14 @@ class Session:
             for k in range(cfg["frames"]):
                 if self.closed.is_set():
                     return
+                if k == cfg.get("stall_after"):
+                    self.set_stat("stalled", True)
+                    self.write_stats()
+                    self.closed.wait(cfg["lifetime"])
+                    return
+                if k == cfg.get("close_after"):
+                    self.conn.shutdown(socket.SHUT_RDWR)
+                    return
                 # Frames go out at their pace from PLAY on; a frame that leaves late (after the gap
                 # that follows a reply) moves the later ones back rather than bursting them out.
                 if pace > 0 and self.closed.wait(max(0.0, due - time.monotonic())):
@@ -459,9 +581,7 @@ class Session:
                         # (presentation) frame sr.frame.
                         sr_rtp = (cfg["ts0"] + cfg["step"] * sr.get("frame", 0)) & 0xFFFFFFFF
                         self.send_rtcp(self.sender_report(sr["ntp"], sr_rtp, sent_packets, octets))
-                    ext = None
-                    if dvtel:
-                        ext = dvtel["base"] + dvtel["step"] * p
+                    ext = dvtel["base"] + dvtel["step"] * p if dvtel else None
                     packets, seq = self.rtp_packets(self.units[k % len(self.units)], ts, seq, ext)
                     # The account is written before the frame goes out: a client that has read
                     # the last frame finds it complete.
@@ -479,14 +599,13 @@ class Session:
                         self.send_rtcp(self.bye(sent_packets, octets))
                 finally:
                     self.unit_lock.release()
-                self.write_stats()
                 due = max(due, start) + pace
             if cfg["frames"] > 0 and cfg.get("bye") and cfg.get("bye_delay_ms", 0) > 0:
                 if self.closed.wait(cfg["bye_delay_ms"] / 1000.0):
                     return
-                self.send_rtcp(self.bye(sent_packets, octets))
                 self.set_stat("bye_sent", True)
                 self.write_stats()
+                self.send_rtcp(self.bye(sent_packets, octets))
             # Stay until the client goes, bounded by the lifetime.
             self.closed.wait(cfg["lifetime"])
         except OSError:
@@ -509,8 +628,8 @@ def main():
     ap.add_argument("--config", default="{}", help="JSON object, see the keys above")
     ap.add_argument("--stats", default="", help="file that receives the counts of each session, see above")
     args = ap.parse_args()
-    cfg = {"frames": 60, "ts0": 0, "step": 3600, "ssrc": 0x1234ABCD, "pace_ms": 4, "lifetime": 40,
-           "transports": ["tcp", "udp"], "bye": False, "udp_gap_ms": 200}
+    cfg = {"frames": 60, "ts0": 0, "step": 3600, "ssrc": 0x1234ABCD, "pace_ms": 4, "lifetime": 40, "port": 0,
+           "transports": ["tcp", "udp"], "bye": False, "udp_gap_ms": 200, "session_timeout": 60}
     cfg.update(json.loads(args.config))
 
     Session.stats_file = args.stats
@@ -526,31 +645,30 @@ def main():
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(4)
+    listener.bind(("127.0.0.1", cfg["port"]))
+    listener.listen(16)
     listener.settimeout(0.2)
     print("PORT %d" % listener.getsockname()[1], flush=True)
 
     deadline = time.monotonic() + cfg["lifetime"]
     sessions = []
-    served = False
     while time.monotonic() < deadline:
         try:
             conn, _ = listener.accept()
         except socket.timeout:
-            if served and all(s.closed.is_set() for s in sessions):
+            if sessions and all(s.closed.is_set() for s in sessions):
                 break
             continue
         conn.settimeout(None)
         # Small interleaved packets and replies go out at once, not after the client's delayed ACK.
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        stats = {"methods": [], "get_parameter": 0, "frames_sent": 0, "named_frames": [], "transport": None,
-                 "bye_sent": False}
+        stats = {"methods": [], "get_parameter": 0, "frames_sent": 0, "named_frames": [], "replies": [],
+                 "transport": None, "bye_sent": False, "auth": [], "rtcp_in": [], "stalled": False}
         with Session.stats_lock:
             Session.all_stats.append(stats)
-        s = Session(conn, cfg, units, pres, sps, pps, stats)
+        s = Session(conn, len(sessions), cfg, units, pres, sps, pps, stats)
         sessions.append(s)
-        served = True
+        s.write_stats()
         threading.Thread(target=s.reader, daemon=True).start()
         threading.Thread(target=s.stream, daemon=True).start()
     for s in sessions:
