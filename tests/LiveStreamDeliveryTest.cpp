@@ -4,23 +4,17 @@
 // timestamp; with and without B-frames, over TCP (in this process) and UDP (the ruvar tool, whose
 // settings file asks for UDP). The GET_PARAMETER replies name the time of the next frame the
 // server sends, as a video-management system reports its position.
-#include "Common/Json.h"
 #include "Common/Logger.h"
-#include "DecoderTestHelpers.h"
 #include "RuvarEduzid/FFMpegDecoder.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
-#include "support/TestSupport.h"
 #include "vms/VmsServer.h"
 #include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <sstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace RuvarTest::Vms;
@@ -33,12 +27,6 @@ namespace {
 constexpr int kWrapAt = 30;
 constexpr uint32_t kFirstTimestamp = static_cast<uint32_t>(4294967296ULL - kWrapAt * kStep + kStep / 2);
 constexpr unsigned long long kSeeTecMs2021 = 1609459200000ULL;
-
-// 100-ns ticks since 1970, now.
-long long NowTicks() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-               .count() / 100;
-}
 
 // One stream that every family can read: sender reports (2021-01-01 at frame 0), Dvtel
 // extensions (2021-01-01 plus 40 ms per frame), GET_PARAMETER replies with SeeTec's fields and a
@@ -100,7 +88,7 @@ Delivered DecodeHere(const std::string& family, const std::wstring& url,
             out.endState = frame->GetDecoderState() == DecoderState::EndOfArchive ? "EndOfArchive" : "other";
             break;
         }
-        out.digests.push_back(DecoderTest::PlanesMd5(*frame));
+        out.digests.push_back(RuvarTest::PlanesMd5(*frame));
         out.times.push_back(frame->GetFileTimeUtc());
     }
     out.after = NowTicks();
@@ -114,28 +102,16 @@ Delivered DecodeWithToolOverUdp(const std::string& family, const std::wstring& u
         RuvarTest::WriteFile(path, "[Rtsp]\nRtspTransport=2\n");
         return path;
     }();
-    const std::string source(url.begin(), url.end());
-    std::string command = "RUVAREDUZID_INI=" + RuvarTest::Quote(ini) + " RUVAREDUZID_LOG_LEVEL=4 " +
-                          RuvarTest::Quote(std::string(RUVAR_BINARY_DIR) + "/bin/ruvar") + " decode " +
-                          RuvarTest::Quote(source) + " --md5 --json" + (family == "Rtsp" ? "" : " --vms " + family);
     Delivered out;
-    std::string output;
     out.before = NowTicks();
-    const int rc = RuvarTest::RunCommand(command, &output);
+    const RuvarTest::ToolDecode run = RuvarTest::RuvarDecode(
+        "--log-level 4 " + RuvarTest::Quote(std::string(url.begin(), url.end())) + (family == "Rtsp" ? "" : " --vms " + family),
+        "RUVAREDUZID_INI=" + RuvarTest::Quote(ini));
     out.after = NowTicks();
-    out.opened = rc == 0;
-    std::istringstream lines(output);
-    std::string line;
-    while (std::getline(lines, line)) {
-        Json::Value v;
-        if (!Json::Reader().parse(line, v, false)) continue;
-        if (v.isMember("summary")) {
-            out.endState = v["end_state"].asString();
-        } else if (v.isMember("md5")) {
-            out.digests.push_back(v["md5"].asString());
-            out.times.push_back(v["file_time"].asInt64());
-        }
-    }
+    out.opened = run.code == 0;
+    out.digests = run.digests;
+    out.times = run.times;
+    out.endState = run.endState;
     return out;
 }
 
@@ -183,7 +159,6 @@ class LiveStreamDelivery : public ::testing::TestWithParam<DeliveryCase> {};
 }  // namespace
 
 TEST_P(LiveStreamDelivery, EveryFrameSentAfterPlayArrivesWithItsOwnCaptureTime) {
-    RUVAR_REQUIRE_RTSP_LAYER();
     const DeliveryCase& c = GetParam();
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(c.bframes);
     const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
@@ -194,10 +169,8 @@ TEST_P(LiveStreamDelivery, EveryFrameSentAfterPlayArrivesWithItsOwnCaptureTime) 
     ExpectEveryFrame(c.family, run, pictures, media.frames);
     // The server's account: the transport asked for, every frame sent, and a GET_PARAMETER
     // exchange exactly for the families that ask.
-    Json::Value stats;
-    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false)) << server.Stats();
-    ASSERT_GE(stats.size(), 1u);
-    const Json::Value& session = stats[stats.size() - 1];
+    const Json::Value session = server.Session();
+    ASSERT_FALSE(session.isNull()) << server.Stats();
     EXPECT_EQ(session["transport"].asString(), c.udp ? "udp" : "tcp");
     EXPECT_EQ(session["frames_sent"].asInt(), media.frames);
     const bool asks = c.family == "Milestone" || c.family == "SeeTec" || c.family == "VmsAgent";
@@ -210,33 +183,21 @@ INSTANTIATE_TEST_SUITE_P(Families, LiveStreamDelivery, ::testing::ValuesIn(AllCa
 // waits before its first frame, or the server holds its reply). Nothing queued is lost, and the
 // frame named by the late reply anchors the times of all, the earlier ones included.
 TEST(LiveStreamDelivery, VmsAgentHostWaitingSecondsBeforeTheFirstFrameLosesNothing) {
-    RUVAR_REQUIRE_RTSP_LAYER();
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(true);
     const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
     constexpr int kFramesServed = 140;  // the fixture twice, in real time (5.6 s)
     RuvarTest::VmsServer server(SharedConfig(kFramesServed, 40), media);
     ASSERT_GT(server.Port(), 0);
-    auto framesSent = [&server] {
-        Json::Value stats;
-        if (!Json::Reader().parse(server.Stats(), stats, false) || stats.size() == 0) return 0;
-        return stats[stats.size() - 1]["frames_sent"].asInt();
-    };
     Halvora::Common::ScopedLogCapture capture(0);
-    const Delivered run = DecodeHere("VmsAgent", server.Url(), [&] {
-        // VmsAgent asks at its first frame: wait until 2.4 s of stream have been sent.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (framesSent() < 60 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    });
+    // VmsAgent asks at its first frame: the host waits until 2.4 s of stream have been sent.
+    const Delivered run = DecodeHere("VmsAgent", server.Url(), [&] { server.WaitFor("frames_sent", 60); });
     ExpectEveryFrame("VmsAgent", run, pictures, kFramesServed);
     // VmsAgent logs each frame's timestamp at info level.
     int tsLines = 0;
     for (const auto& message : capture.Sink().Messages(2))
         if (message.rfind("ts: ", 0) == 0) ++tsLines;
     EXPECT_GE(tsLines, kFramesServed);
-    Json::Value stats;
-    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false));
-    const Json::Value& named = stats[stats.size() - 1]["named_frames"];
+    const Json::Value named = server.Session()["named_frames"];
     ASSERT_EQ(named.size(), 1u) << server.Stats();
     EXPECT_GE(named[0].asInt(), 60);
 }
@@ -244,7 +205,6 @@ TEST(LiveStreamDelivery, VmsAgentHostWaitingSecondsBeforeTheFirstFrameLosesNothi
 class LateReplyDelivery : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(LateReplyDelivery, ServerStreamingSecondsBeforeItsReplyLosesNothing) {
-    RUVAR_REQUIRE_RTSP_LAYER();
     const std::string family = GetParam();
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);
     const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
@@ -254,9 +214,7 @@ TEST_P(LateReplyDelivery, ServerStreamingSecondsBeforeItsReplyLosesNothing) {
     ASSERT_GT(server.Port(), 0);
     const Delivered run = DecodeHere(family, server.Url());
     ExpectEveryFrame(family, run, pictures, kFramesServed);
-    Json::Value stats;
-    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false));
-    const Json::Value& named = stats[stats.size() - 1]["named_frames"];
+    const Json::Value named = server.Session()["named_frames"];
     ASSERT_EQ(named.size(), 1u) << server.Stats();
     EXPECT_GE(named[0].asInt(), 50);
 }

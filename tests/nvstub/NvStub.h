@@ -22,11 +22,6 @@
 
 namespace NvStub {
 
-struct Call {
-    std::string name;
-    std::vector<uint64_t> args;
-};
-
 // A chosen failure: `status` returned by every call of `name` (onCall 0) or only by its onCall-th call.
 struct Fault {
     int status = 0;
@@ -45,7 +40,6 @@ struct Registration {
 };
 
 struct State {
-    std::vector<Call> calls;
     std::map<std::string, int> callCounts;
     std::map<std::string, Fault> faults;
 
@@ -75,18 +69,10 @@ struct State {
     bool boundsViolation = false;
 
     // What the library handed over.
-    std::vector<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS> opens;
-    std::vector<NV_ENC_INITIALIZE_PARAMS> initializeParams;
-    std::vector<NV_ENC_CONFIG> initializeConfigs;
     std::vector<NV_ENC_RECONFIGURE_PARAMS> reconfigures;
     std::vector<NV_ENC_CONFIG> reconfigureConfigs;
     std::vector<NV_ENC_PIC_PARAMS> pictures;  // every nvEncEncodePicture, end of stream included
     std::vector<std::string> submittedNv12;   // the device picture of each submitted picture, rows packed
-    std::vector<NV_ENC_REGISTER_RESOURCE> registrations;
-    std::vector<NV_ENC_CREATE_BITSTREAM_BUFFER> bitstreamCreates;
-    std::vector<CUDA_MEMCPY2D> copies;
-    std::vector<int> capsQueried;
-    std::vector<std::pair<void*, unsigned>> eventCreates;
     int submitted = 0;
 
     size_t Live() const {
@@ -97,21 +83,13 @@ struct State {
         auto it = callCounts.find(name);
         return it == callCounts.end() ? 0 : it->second;
     }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> out;
-        for (const auto& c : calls) out.push_back(c.name);
-        return out;
-    }
 };
 
 NVSTUB_API State& Get();
 // Back to the defaults; live resources are forgotten too (the library must have released them).
 NVSTUB_API void Reset();
-// Records the call; returns the chosen failure status for it, 0 when it should run.
-NVSTUB_API int Enter(const char* name, std::vector<uint64_t> args);
-// The same for calls that are counted but not listed in `calls` (cuCtxPushCurrent_v2 and
-// cuCtxPopCurrent_v2, which bracket nearly every call).
-NVSTUB_API int EnterUnlisted(const char* name);
+// Counts the call; returns the chosen failure status for it, 0 when it should run.
+NVSTUB_API int Enter(const char* name);
 // The calling thread's stack of current CUDA contexts (top = current); Reset empties the caller's.
 NVSTUB_API std::vector<void*>& ContextStack();
 NVSTUB_API void* CurrentContext();

@@ -12,9 +12,6 @@ using NvStub::Enter;
 using NvStub::Get;
 
 namespace {
-uint64_t U(const void* p) {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
-}
 
 // The allocation holding [address, address + size), or none.
 bool InDevice(CUdeviceptr address, size_t size) {
@@ -35,8 +32,8 @@ bool InDevice(CUdeviceptr address, size_t size) {
 extern "C" {
 
 NVSTUB_API CUresult cuMemAllocPitch_v2(CUdeviceptr* dptr, size_t* pitch, size_t widthInBytes, size_t height,
-                                       unsigned int elementSize) {
-    if (int s = Enter("cuMemAllocPitch_v2", {widthInBytes, height, elementSize})) return static_cast<CUresult>(s);
+                                       unsigned int /*elementSize*/) {
+    if (int s = Enter("cuMemAllocPitch_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     size_t a = Get().pitchAlignment;
     size_t p = (widthInBytes + a - 1) / a * a;
@@ -48,7 +45,7 @@ NVSTUB_API CUresult cuMemAllocPitch_v2(CUdeviceptr* dptr, size_t* pitch, size_t 
 }
 
 NVSTUB_API CUresult cuMemFree_v2(CUdeviceptr dptr) {
-    if (int s = Enter("cuMemFree_v2", {dptr})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuMemFree_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     auto& m = Get().deviceAllocations;
     auto it = m.find(dptr);
@@ -60,7 +57,7 @@ NVSTUB_API CUresult cuMemFree_v2(CUdeviceptr dptr) {
 
 #ifndef NVSTUB_PARTIAL
 NVSTUB_API CUresult cuMemAllocHost_v2(void** pp, size_t bytesize) {
-    if (int s = Enter("cuMemAllocHost_v2", {bytesize})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuMemAllocHost_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     *pp = calloc(1, bytesize);
     Get().hostAllocations.insert(*pp);
@@ -69,7 +66,7 @@ NVSTUB_API CUresult cuMemAllocHost_v2(void** pp, size_t bytesize) {
 #endif
 
 NVSTUB_API CUresult cuMemFreeHost(void* p) {
-    if (int s = Enter("cuMemFreeHost", {U(p)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuMemFreeHost")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     if (!Get().hostAllocations.erase(p)) return static_cast<CUresult>(1) /* invalid value */;
     free(p);
@@ -78,7 +75,7 @@ NVSTUB_API CUresult cuMemFreeHost(void* p) {
 
 // cuCtxSetCurrent replaces the top of the calling thread's context stack (null removes it).
 NVSTUB_API CUresult cuCtxSetCurrent(CUcontext ctx) {
-    if (int s = Enter("cuCtxSetCurrent", {U(ctx)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuCtxSetCurrent")) return static_cast<CUresult>(s);
     auto& stack = NvStub::ContextStack();
     if (!stack.empty()) stack.pop_back();
     if (ctx) stack.push_back(ctx);
@@ -86,20 +83,20 @@ NVSTUB_API CUresult cuCtxSetCurrent(CUcontext ctx) {
 }
 
 NVSTUB_API CUresult cuCtxGetCurrent(CUcontext* ctx) {
-    if (int s = Enter("cuCtxGetCurrent", {})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuCtxGetCurrent")) return static_cast<CUresult>(s);
     *ctx = static_cast<CUcontext>(NvStub::CurrentContext());
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuCtxPushCurrent_v2(CUcontext ctx) {
-    if (int s = NvStub::EnterUnlisted("cuCtxPushCurrent_v2")) return static_cast<CUresult>(s);
+    if (int s = Enter("cuCtxPushCurrent_v2")) return static_cast<CUresult>(s);
     if (!ctx) return static_cast<CUresult>(1) /* invalid value */;
     NvStub::ContextStack().push_back(ctx);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuCtxPopCurrent_v2(CUcontext* ctx) {
-    if (int s = NvStub::EnterUnlisted("cuCtxPopCurrent_v2")) return static_cast<CUresult>(s);
+    if (int s = Enter("cuCtxPopCurrent_v2")) return static_cast<CUresult>(s);
     auto& stack = NvStub::ContextStack();
     if (stack.empty()) return static_cast<CUresult>(201) /* invalid context */;
     if (ctx) *ctx = static_cast<CUcontext>(stack.back());
@@ -108,12 +105,9 @@ NVSTUB_API CUresult cuCtxPopCurrent_v2(CUcontext* ctx) {
 }
 
 static CUresult Copy2D(const char* name, const CUDA_MEMCPY2D* c, CUstream stream) {
-    if (int s = Enter(name, {U(c->srcHost), c->srcPitch, c->dstDevice, c->dstPitch, c->WidthInBytes, c->Height,
-                             U(stream)}))
-        return static_cast<CUresult>(s);
+    if (int s = Enter(name)) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     auto& st = Get();
-    st.copies.push_back(*c);
     if (stream && !st.cuStreams.count(stream)) return static_cast<CUresult>(400) /* invalid handle */;
     if (c->srcMemoryType != CU_MEMORYTYPE_HOST || c->dstMemoryType != CU_MEMORYTYPE_DEVICE) return static_cast<CUresult>(1) /* invalid value */;
     if (c->Height == 0) return CUDA_SUCCESS;
@@ -138,14 +132,14 @@ NVSTUB_API CUresult cuMemcpy2DAsync_v2(const CUDA_MEMCPY2D* c, CUstream stream) 
 }
 
 NVSTUB_API CUresult cuMemcpyDtoH_v2(void* dst, CUdeviceptr src, size_t n) {
-    if (int s = Enter("cuMemcpyDtoH_v2", {U(dst), src, n})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuMemcpyDtoH_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     std::memcpy(dst, reinterpret_cast<void*>(src), n);
     return CUDA_SUCCESS;
 }
 
-NVSTUB_API CUresult cuStreamCreate(CUstream* stream, unsigned int flags) {
-    if (int s = Enter("cuStreamCreate", {flags})) return static_cast<CUresult>(s);
+NVSTUB_API CUresult cuStreamCreate(CUstream* stream, unsigned int /*flags*/) {
+    if (int s = Enter("cuStreamCreate")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     *stream = reinterpret_cast<CUstream>(new int(0));
     Get().cuStreams.insert(*stream);
@@ -153,37 +147,36 @@ NVSTUB_API CUresult cuStreamCreate(CUstream* stream, unsigned int flags) {
 }
 
 NVSTUB_API CUresult cuStreamDestroy_v2(CUstream stream) {
-    if (int s = Enter("cuStreamDestroy_v2", {U(stream)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuStreamDestroy_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     if (!Get().cuStreams.erase(stream)) return static_cast<CUresult>(400) /* invalid handle */;
     delete reinterpret_cast<int*>(stream);
     return CUDA_SUCCESS;
 }
 
-NVSTUB_API CUresult cuStreamSynchronize(CUstream stream) {
-    if (int s = Enter("cuStreamSynchronize", {U(stream)})) return static_cast<CUresult>(s);
+NVSTUB_API CUresult cuStreamSynchronize(CUstream /*stream*/) {
+    if (int s = Enter("cuStreamSynchronize")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     return CUDA_SUCCESS;
 }
 
-NVSTUB_API CUresult cuStreamWaitEvent(CUstream stream, CUevent event, unsigned int flags) {
-    if (int s = Enter("cuStreamWaitEvent", {U(stream), U(event), flags})) return static_cast<CUresult>(s);
+NVSTUB_API CUresult cuStreamWaitEvent(CUstream /*stream*/, CUevent event, unsigned int /*flags*/) {
+    if (int s = Enter("cuStreamWaitEvent")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     if (!Get().cuEvents.count(event)) return static_cast<CUresult>(400) /* invalid handle */;
     return CUDA_SUCCESS;
 }
 
-NVSTUB_API CUresult cuEventCreate(CUevent* event, unsigned int flags) {
-    if (int s = Enter("cuEventCreate", {flags})) return static_cast<CUresult>(s);
+NVSTUB_API CUresult cuEventCreate(CUevent* event, unsigned int /*flags*/) {
+    if (int s = Enter("cuEventCreate")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     *event = reinterpret_cast<CUevent>(new int(0));
     Get().cuEvents.insert(*event);
-    Get().eventCreates.emplace_back(*event, flags);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuEventDestroy_v2(CUevent event) {
-    if (int s = Enter("cuEventDestroy_v2", {U(event)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuEventDestroy_v2")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     if (!Get().cuEvents.erase(event)) return static_cast<CUresult>(400) /* invalid handle */;
     delete reinterpret_cast<int*>(event);
@@ -191,7 +184,7 @@ NVSTUB_API CUresult cuEventDestroy_v2(CUevent event) {
 }
 
 NVSTUB_API CUresult cuEventRecord(CUevent event, CUstream stream) {
-    if (int s = Enter("cuEventRecord", {U(event), U(stream)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuEventRecord")) return static_cast<CUresult>(s);
     NVSTUB_NEEDS_CONTEXT();
     if (!Get().cuEvents.count(event) || (stream && !Get().cuStreams.count(stream))) return static_cast<CUresult>(400) /* invalid handle */;
     return CUDA_SUCCESS;
@@ -201,22 +194,22 @@ NVSTUB_API CUresult cuEventRecord(CUevent event, CUstream stream) {
 
 // Context set-up, for programs that make their own context (scripts/gpu-check).
 extern "C" {
-NVSTUB_API CUresult cuInit(unsigned int flags) {
-    return static_cast<CUresult>(Enter("cuInit", {flags}));
+NVSTUB_API CUresult cuInit(unsigned int /*flags*/) {
+    return static_cast<CUresult>(Enter("cuInit"));
 }
 NVSTUB_API CUresult cuDeviceGet(CUdevice* device, int ordinal) {
-    if (int s = Enter("cuDeviceGet", {static_cast<uint64_t>(ordinal)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuDeviceGet")) return static_cast<CUresult>(s);
     *device = ordinal;
     return CUDA_SUCCESS;
 }
-NVSTUB_API CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int flags, CUdevice device) {
-    if (int s = Enter("cuCtxCreate_v2", {flags, static_cast<uint64_t>(device)})) return static_cast<CUresult>(s);
+NVSTUB_API CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int /*flags*/, CUdevice /*device*/) {
+    if (int s = Enter("cuCtxCreate_v2")) return static_cast<CUresult>(s);
     *ctx = reinterpret_cast<CUcontext>(new int(0));
     NvStub::ContextStack().push_back(*ctx);
     return CUDA_SUCCESS;
 }
 NVSTUB_API CUresult cuCtxDestroy_v2(CUcontext ctx) {
-    if (int s = Enter("cuCtxDestroy_v2", {U(ctx)})) return static_cast<CUresult>(s);
+    if (int s = Enter("cuCtxDestroy_v2")) return static_cast<CUresult>(s);
     auto& stack = NvStub::ContextStack();
     if (!stack.empty() && stack.back() == ctx) stack.pop_back();
     delete reinterpret_cast<int*>(ctx);

@@ -12,18 +12,15 @@ using NvStub::Enter;
 using NvStub::Get;
 
 namespace {
-uint64_t U(const void* p) {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(p));
-}
 void* Token() {
     return new int(0);
 }
 bool Session(void* encoder) {
     return Get().sessions.count(encoder) != 0;
 }
-#define NVSTUB_ENTER(name, ...)                                          \
-    do {                                                                 \
-        if (int s_ = Enter(name, {__VA_ARGS__})) return static_cast<NVENCSTATUS>(s_); \
+#define NVSTUB_ENTER(name)                                                     \
+    do {                                                                       \
+        if (int s_ = Enter(name)) return static_cast<NVENCSTATUS>(s_);         \
     } while (0)
 // The session exists and its CUDA context is current on the calling thread.
 NVENCSTATUS SessionStatus(void* encoder) {
@@ -38,9 +35,8 @@ NVENCSTATUS SessionStatus(void* encoder) {
     } while (0)
 
 NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encoder) {
-    NVSTUB_ENTER("nvEncOpenEncodeSessionEx", U(p->device), p->deviceType, p->apiVersion);
+    NVSTUB_ENTER("nvEncOpenEncodeSessionEx");
     auto& s = Get();
-    s.opens.push_back(*p);
     if (p->version != NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER || p->apiVersion != NVENCAPI_VERSION)
         return NV_ENC_ERR_INVALID_VERSION;
     if (static_cast<int>(s.sessions.size()) >= s.maxSessions) return static_cast<NVENCSTATUS>(s.openFailStatus);
@@ -51,7 +47,7 @@ NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encode
 }
 
 NVENCSTATUS DestroyEncoder(void* encoder) {
-    NVSTUB_ENTER("nvEncDestroyEncoder", U(encoder));
+    NVSTUB_ENTER("nvEncDestroyEncoder");
     if (!Session(encoder)) return NV_ENC_ERR_INVALID_PTR;
     NVSTUB_SESSION(encoder);
     Get().sessions.erase(encoder);
@@ -62,14 +58,14 @@ NVENCSTATUS DestroyEncoder(void* encoder) {
 }
 
 NVENCSTATUS GetEncodeGUIDCount(void* encoder, uint32_t* count) {
-    NVSTUB_ENTER("nvEncGetEncodeGUIDCount", U(encoder));
+    NVSTUB_ENTER("nvEncGetEncodeGUIDCount");
     NVSTUB_SESSION(encoder);
     *count = static_cast<uint32_t>(Get().codecGuids.size());
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* count) {
-    NVSTUB_ENTER("nvEncGetEncodeGUIDs", U(encoder), size);
+    NVSTUB_ENTER("nvEncGetEncodeGUIDs");
     NVSTUB_SESSION(encoder);
     auto& g = Get().codecGuids;
     uint32_t n = 0;
@@ -79,18 +75,17 @@ NVENCSTATUS GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* 
 }
 
 NVENCSTATUS GetEncodeCaps(void* encoder, GUID, NV_ENC_CAPS_PARAM* caps, int* value) {
-    NVSTUB_ENTER("nvEncGetEncodeCaps", U(encoder), static_cast<uint64_t>(caps->capsToQuery));
+    NVSTUB_ENTER("nvEncGetEncodeCaps");
     NVSTUB_SESSION(encoder);
     if (caps->version != NV_ENC_CAPS_PARAM_VER) return NV_ENC_ERR_INVALID_VERSION;
     auto& s = Get();
-    s.capsQueried.push_back(caps->capsToQuery);
     auto it = s.caps.find(caps->capsToQuery);
     *value = it == s.caps.end() ? 0 : it->second;
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS GetEncodePresetConfig(void* encoder, GUID, GUID, NV_ENC_PRESET_CONFIG* preset) {
-    NVSTUB_ENTER("nvEncGetEncodePresetConfig", U(encoder));
+    NVSTUB_ENTER("nvEncGetEncodePresetConfig");
     NVSTUB_SESSION(encoder);
     if (preset->version != NV_ENC_PRESET_CONFIG_VER || preset->presetCfg.version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
@@ -99,11 +94,9 @@ NVENCSTATUS GetEncodePresetConfig(void* encoder, GUID, GUID, NV_ENC_PRESET_CONFI
 }
 
 NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
-    NVSTUB_ENTER("nvEncInitializeEncoder", U(encoder), p->encodeWidth, p->encodeHeight);
+    NVSTUB_ENTER("nvEncInitializeEncoder");
     NVSTUB_SESSION(encoder);
     auto& s = Get();
-    s.initializeParams.push_back(*p);
-    s.initializeConfigs.push_back(p->encodeConfig ? *p->encodeConfig : NV_ENC_CONFIG{});
     if (p->version != NV_ENC_INITIALIZE_PARAMS_VER || !p->encodeConfig || p->encodeConfig->version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
     s.sessionSizes[encoder] = {p->encodeWidth, p->encodeHeight};
@@ -111,8 +104,7 @@ NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
 }
 
 NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
-    NVSTUB_ENTER("nvEncReconfigureEncoder", U(encoder), p->reInitEncodeParams.encodeWidth,
-                 p->reInitEncodeParams.encodeHeight, p->forceIDR);
+    NVSTUB_ENTER("nvEncReconfigureEncoder");
     NVSTUB_SESSION(encoder);
     auto& s = Get();
     s.reconfigures.push_back(*p);
@@ -124,17 +116,16 @@ NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
 }
 
 NVENCSTATUS CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* p) {
-    NVSTUB_ENTER("nvEncCreateBitstreamBuffer", U(encoder), p->size, static_cast<uint64_t>(p->memoryHeap));
+    NVSTUB_ENTER("nvEncCreateBitstreamBuffer");
     NVSTUB_SESSION(encoder);
     if (p->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER) return NV_ENC_ERR_INVALID_VERSION;
-    Get().bitstreamCreates.push_back(*p);
     p->bitstreamBuffer = Token();
     Get().bitstreams[p->bitstreamBuffer] = NvStub::Bitstream();
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    NVSTUB_ENTER("nvEncDestroyBitstreamBuffer", U(encoder), U(buffer));
+    NVSTUB_ENTER("nvEncDestroyBitstreamBuffer");
     NVSTUB_SESSION(encoder);
     if (!Get().bitstreams.erase(buffer)) return NV_ENC_ERR_INVALID_PTR;
     delete static_cast<int*>(buffer);
@@ -142,18 +133,17 @@ NVENCSTATUS DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }
 
 NVENCSTATUS RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p) {
-    NVSTUB_ENTER("nvEncRegisterResource", U(encoder), U(p->resourceToRegister), p->width, p->height, p->pitch);
+    NVSTUB_ENTER("nvEncRegisterResource");
     NVSTUB_SESSION(encoder);
     if (p->version != NV_ENC_REGISTER_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
     auto& s = Get();
-    s.registrations.push_back(*p);
     p->registeredResource = Token();
     s.registered[p->registeredResource] = NvStub::Registration{*p};
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR r) {
-    NVSTUB_ENTER("nvEncUnregisterResource", U(encoder), U(r));
+    NVSTUB_ENTER("nvEncUnregisterResource");
     NVSTUB_SESSION(encoder);
     if (!Get().registered.erase(r)) return NV_ENC_ERR_INVALID_PTR;
     delete static_cast<int*>(r);
@@ -161,7 +151,7 @@ NVENCSTATUS UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR r) {
 }
 
 NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
-    NVSTUB_ENTER("nvEncMapInputResource", U(encoder), U(p->registeredResource));
+    NVSTUB_ENTER("nvEncMapInputResource");
     NVSTUB_SESSION(encoder);
     if (p->version != NV_ENC_MAP_INPUT_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
     if (!Get().registered.count(p->registeredResource)) return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
@@ -172,7 +162,7 @@ NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
 }
 
 NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
-    NVSTUB_ENTER("nvEncUnmapInputResource", U(encoder), U(m));
+    NVSTUB_ENTER("nvEncUnmapInputResource");
     NVSTUB_SESSION(encoder);
     // The encoder reads the input until the picture is done: its output must be locked first.
     for (const auto& b : Get().bitstreams) {
@@ -184,7 +174,7 @@ NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
 }
 
 NVENCSTATUS RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
-    NVSTUB_ENTER("nvEncRegisterAsyncEvent", U(encoder), U(p->completionEvent));
+    NVSTUB_ENTER("nvEncRegisterAsyncEvent");
     NVSTUB_SESSION(encoder);
     if (p->version != NV_ENC_EVENT_PARAMS_VER || !p->completionEvent) return NV_ENC_ERR_INVALID_PARAM;
     Get().asyncEvents.insert(p->completionEvent);
@@ -192,7 +182,7 @@ NVENCSTATUS RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
 }
 
 NVENCSTATUS UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
-    NVSTUB_ENTER("nvEncUnregisterAsyncEvent", U(encoder), U(p->completionEvent));
+    NVSTUB_ENTER("nvEncUnregisterAsyncEvent");
     NVSTUB_SESSION(encoder);
     if (!Get().asyncEvents.erase(p->completionEvent)) return NV_ENC_ERR_INVALID_PARAM;
     return NV_ENC_SUCCESS;
@@ -215,14 +205,13 @@ std::string DevicePicture(void* mappedInput, uint32_t width, uint32_t height) {
 NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
     auto& s = Get();
     if (p->encodePicFlags & NV_ENC_PIC_FLAG_EOS) {
-        NVSTUB_ENTER("nvEncEncodePicture/EOS", U(encoder), U(p->completionEvent));
+        NVSTUB_ENTER("nvEncEncodePicture/EOS");
         NVSTUB_SESSION(encoder);
         s.pictures.push_back(*p);
         if (p->completionEvent && s.signalEosEvent) NvStub::SignalHandle(p->completionEvent);
         return NV_ENC_SUCCESS;
     }
-    NVSTUB_ENTER("nvEncEncodePicture", U(encoder), p->inputWidth, p->inputHeight, p->encodePicFlags,
-                 p->inputTimeStamp, U(p->inputBuffer), U(p->outputBitstream), U(p->completionEvent));
+    NVSTUB_ENTER("nvEncEncodePicture");
     NVSTUB_SESSION(encoder);
     s.pictures.push_back(*p);
     if (p->version != NV_ENC_PIC_PARAMS_VER) return NV_ENC_ERR_INVALID_VERSION;
@@ -241,7 +230,7 @@ NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
 }
 
 NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
-    int fault = Enter("nvEncLockBitstream", {U(encoder), U(p->outputBitstream), p->doNotWait});
+    int fault = Enter("nvEncLockBitstream");
     NVSTUB_SESSION(encoder);
     // From the lock on (even one that fails) the client is done with the picture's input.
     auto done = Get().bitstreams.find(p->outputBitstream);
@@ -257,7 +246,7 @@ NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
 }
 
 NVENCSTATUS UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    NVSTUB_ENTER("nvEncUnlockBitstream", U(encoder), U(buffer));
+    NVSTUB_ENTER("nvEncUnlockBitstream");
     NVSTUB_SESSION(encoder);
     auto it = Get().bitstreams.find(buffer);
     if (it == Get().bitstreams.end() || !it->second.locked) return NV_ENC_ERR_INVALID_PTR;
@@ -269,7 +258,7 @@ NVENCSTATUS UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
 }  // namespace
 
 extern "C" NVSTUB_API NVENCSTATUS NvEncodeAPICreateInstance(NV_ENCODE_API_FUNCTION_LIST* list) {
-    NVSTUB_ENTER("NvEncodeAPICreateInstance", list->version);
+    NVSTUB_ENTER("NvEncodeAPICreateInstance");
     if (list->version != NV_ENCODE_API_FUNCTION_LIST_VER) return NV_ENC_ERR_INVALID_VERSION;
     list->nvEncOpenEncodeSessionEx = OpenSessionEx;
     list->nvEncDestroyEncoder = DestroyEncoder;

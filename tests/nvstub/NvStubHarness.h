@@ -6,7 +6,7 @@
 // another library path (no driver, a driver lacking an entry point).
 
 #include "NvStub.h"
-#include "support/TestSupport.h"
+#include "support/Support.h"
 
 #include <gtest/gtest.h>
 

@@ -55,7 +55,7 @@ void* CurrentContext() {
     return t_contexts.empty() ? nullptr : t_contexts.back();
 }
 
-int EnterUnlisted(const char* name) {
+int Enter(const char* name) {
     State& s = Get();
     int count = ++s.callCounts[name];
     auto it = s.faults.find(name);
@@ -63,11 +63,6 @@ int EnterUnlisted(const char* name) {
         return it->second.status;
     }
     return 0;
-}
-
-int Enter(const char* name, std::vector<uint64_t> args) {
-    Get().calls.push_back(Call{name, std::move(args)});
-    return EnterUnlisted(name);
 }
 
 std::string DefaultPayload(int index, uint32_t flags) {

@@ -8,6 +8,7 @@
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
 #include "vms/VmsServer.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -157,6 +158,12 @@ inline VmsStream DvtelStream(long long base, long long extensionStep, const Stre
     s.time0 = kFileTime2021 + (base - kYear1To2021);
     s.increment = extensionStep;
     return s;
+}
+
+// 100-ns ticks since 1970, now (the Iss rule dates frames from the local clock).
+inline long long NowTicks() {
+    using namespace std::chrono;
+    return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100;
 }
 
 inline std::unique_ptr<Halvora::RuvarEduzid::GenericWebStreamFfmpegDecoder> Make(const std::string& name) {
