@@ -11,15 +11,13 @@ seconds=${1:-600}
 interval=${2:-30}
 BUILD_DIR=${BUILD_DIR:-build/soak}
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DRUVAR_BUILD_TOOLS=OFF "-DRUVAR_TEST_PROGRAMS=none" \
-    "${launcher[@]}" >/dev/null
-cmake --build "$BUILD_DIR" -j "${JOBS:-$(nproc)}" --target RuvarSoak
+source bench/lib.sh
+mkdir -p "$BUILD_DIR"
+build_bench bench/SoakRun.cpp "$BUILD_DIR/RuvarSoak"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ffmpeg -nostdin -y -hide_banner -loglevel error -f lavfi -i testsrc2=size=640x360:rate=25 -t 4 \
     -c:v libx264 -preset veryfast -bf 2 -g 25 -pix_fmt yuv420p -f mpegts "$work/input.ts"
-RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3} "$BUILD_DIR/tests/soak/RuvarSoak" "$seconds" "$interval" \
+RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3} "$BUILD_DIR/RuvarSoak" "$seconds" "$interval" \
     "$work/input.ts" "$work"

@@ -1,7 +1,7 @@
 // Decodes and writes in a loop for a chosen time and prints the process's resident memory and
 // open file descriptors at intervals, so that growth shows. Each round decodes the file from its
 // path into an MP4 file and a two-rendition HLS presentation, then decodes the same bytes through
-// the live buffer. Run by scripts/soak.sh.
+// the live buffer. Built and run by scripts/soak.sh.
 //   RuvarSoak SECONDS INTERVAL_SECONDS INPUT_FILE WORK_DIR
 #include "Common/DateTime.h"
 #include "Common/StringUtility.h"
