@@ -24,12 +24,13 @@ unsigned char* Data(std::string& s) { return reinterpret_cast<unsigned char*>(&s
 // What hosts feed, MPEG-TS and raw H.264 (Annex B): a second of flat grey, then a busy picture
 // whose first frame is far larger than any packet before it. 100 frames, with B-frames. In
 // 192-byte packets (m2ts) the MPEG-TS demuxer is read by the byte reserve, which that frame
-// outgrows: the read is undone and done again.
+// outgrows: the read is undone and done again from the packet before the last one handed out, and
+// the packets after it (not key frames) must follow on.
 std::string Stream(const std::string& format) {
-    return MakeFixture("live_cut." + format,
-                                  "-f lavfi -i 'color=c=gray:s=320x240:r=25:d=1[a];testsrc2=s=320x240:r=25:d=3[b];"
-                                  "[a][b]concat' -c:v libx264 -preset ultrafast -bf 2 -g 12 -pix_fmt yuv420p " +
-                                      std::string(format == "m2ts" ? "-f mpegts -mpegts_m2ts_mode 1" : "-f " + format));
+    return MakeFixture("live_cut_g10." + format,
+                       "-f lavfi -i 'color=c=gray:s=320x240:r=25:d=1[a];testsrc2=s=320x240:r=25:d=3[b];"
+                       "[a][b]concat' -c:v libx264 -preset ultrafast -bf 2 -g 10 -pix_fmt yuv420p " +
+                           std::string(format == "m2ts" ? "-f mpegts -mpegts_m2ts_mode 1" : "-f " + format));
 }
 // Opens either stream, within its grey second.
 constexpr size_t kOpening = 4096;

@@ -149,7 +149,8 @@ TEST(RtspExtensions, TheSessionIsKeptAliveAndTornDown) {
     const VmsMedia big{MakeFixture("vms_640x480.h264", "-f lavfi -i testsrc2=size=640x480:rate=25 -frames:v 25 -c:v libx264 "
                                                        "-g 25 -bf 0 -qp 8 -x264-params aud=1:repeat-headers=1 -f h264"),
                        "", 25};
-    VmsServer server(R"({"frames": 5000, "pace_ms": 20, "ts0": 90000, "session_timeout": 2, "lifetime": 90,
+    // The stand-in ends a session that goes session_timeout seconds without a request.
+    VmsServer server(R"({"frames": 5000, "pace_ms": 20, "ts0": 90000, "session_timeout": 3, "expire": true, "lifetime": 90,
                          "sender_report": {"ntp": 16136033996045369344, "every": 5}})",
                      big);
     const auto receiverReport = [&] { return CountOf(server.Session()["rtcp_in"].toStyledString(), "201") > 0; };
@@ -167,6 +168,7 @@ TEST(RtspExtensions, TheSessionIsKeptAliveAndTornDown) {
         EXPECT_GE(input.input->Session().KeepAlivesSent(), 2u);
     }
     EXPECT_TRUE(receiverReport()) << server.Stats();
+    EXPECT_FALSE(server.Session()["expired"].asBool());
     EXPECT_TRUE(WaitUntil([&] { return CountOf(server.Stats(), "TEARDOWN") > 0; }, 10)) << server.Stats();
 }
 

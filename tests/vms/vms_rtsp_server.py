@@ -22,6 +22,8 @@ Prints "PORT <n>" on stdout once it listens.
   transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
                           others are answered 461
   session_timeout         seconds announced in SETUP's Session header
+  expire                  the session ends (connection closed) once playing and no request came for
+                          session_timeout seconds, as a real server ends it
   sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
                           time `ntp` is the RTP time of presentation frame `frame`
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
@@ -54,7 +56,7 @@ Prints "PORT <n>" on stdout once it listens.
 many), frames_sent, named_frames (the p of each next_frame_range reply), replies (for each
 GET_PARAMETER reply, the number of access units sent before it), transport ("tcp", "udp", null
 before SETUP), bye_sent, auth (the credentials checks: "METHOD OK" or "METHOD FAIL"), rtcp_in (the
-packet types of the RTCP the client sent), stalled. The file is written before the reply or the
+packet types of the RTCP the client sent), stalled, expired. The file is written before the reply or the
 frame that it counts goes out.
 """
 
@@ -414,9 +416,16 @@ class Session:
 
     def reader(self):
         buf = b""
+        last_request = time.monotonic()
         try:
             while not self.closed.is_set():
-                ready, _, _ = select.select([self.conn], [], [], 0.5)
+                ready, _, _ = select.select([self.conn], [], [], 0.2)
+                if (self.cfg.get("expire") and self.playing.is_set()
+                        and time.monotonic() - last_request > self.cfg["session_timeout"]):
+                    self.set_stat("expired", True)
+                    self.write_stats()
+                    self.conn.shutdown(socket.SHUT_RDWR)
+                    break
                 if not ready:
                     continue
                 chunk = self.conn.recv(65536)
@@ -448,6 +457,7 @@ class Session:
                         break
                     buf = buf[end + 4 + length:]
                     parts = head[0].split(" ")
+                    last_request = time.monotonic()
                     self.handle(parts[0], parts[1] if len(parts) > 1 else "", headers)
         except OSError:
             pass
@@ -663,7 +673,8 @@ def main():
         # Small interleaved packets and replies go out at once, not after the client's delayed ACK.
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         stats = {"methods": [], "get_parameter": 0, "frames_sent": 0, "named_frames": [], "replies": [],
-                 "transport": None, "bye_sent": False, "auth": [], "rtcp_in": [], "stalled": False}
+                 "transport": None, "bye_sent": False, "auth": [], "rtcp_in": [], "stalled": False,
+                 "expired": False}
         with Session.stats_lock:
             Session.all_stats.append(stats)
         s = Session(conn, len(sessions), cfg, units, pres, sps, pps, stats)
