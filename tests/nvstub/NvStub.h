@@ -35,24 +35,17 @@ struct Bitstream {
     void* input = nullptr;  // mapped input of the picture encoded into it, until its lock is asked for
 };
 
-struct Registration {
-    NV_ENC_REGISTER_RESOURCE params;
-};
-
 struct State {
     std::map<std::string, int> callCounts;
     std::map<std::string, Fault> faults;
 
     // Behaviour.
     int maxSessions = 3;
-    int openFailStatus = NV_ENC_ERR_OUT_OF_MEMORY;
     std::vector<GUID> codecGuids;
     std::map<int, int> caps;              // NV_ENC_CAPS -> value (absent: 0)
-    bool signalPictureEvents = true;      // asynchronous mode: completion events of pictures
     bool signalEosEvent = true;           // asynchronous mode: the end-of-stream event
     std::vector<std::string> payloads;    // bytes of picture i (by submission order); default made up
     NV_ENC_CONFIG presetConfig;           // what nvEncGetEncodePresetConfig hands out
-    size_t pitchAlignment = 256;
 
     // Live resources.
     std::set<void*> sessions;
@@ -63,7 +56,7 @@ struct State {
     std::set<void*> cuEvents;
     std::set<void*> cuStreams;
     std::map<void*, Bitstream> bitstreams;
-    std::map<void*, Registration> registered;
+    std::map<void*, NV_ENC_REGISTER_RESOURCE> registered;
     std::map<void*, void*> mapped;  // mapped input -> registration
     std::set<void*> asyncEvents;
     bool boundsViolation = false;

@@ -23,20 +23,20 @@ bool InDevice(CUdeviceptr address, size_t size) {
 }
 }  // namespace
 
-// The calling thread has no current context: the real driver refuses the call.
-#define NVSTUB_NEEDS_CONTEXT()                                                        \
-    do {                                                                              \
-        if (!NvStub::CurrentContext()) return static_cast<CUresult>(201) /* invalid context */; \
-    } while (0)
+// Counts the call and returns its chosen failure.
+#define NVSTUB_ENTER(name)                                             \
+    if (int s_ = Enter(name)) return static_cast<CUresult>(s_)
+// The same, and the real driver's refusal when the calling thread has no current context.
+#define NVSTUB_IN_CONTEXT(name) \
+    NVSTUB_ENTER(name);         \
+    if (!NvStub::CurrentContext()) return static_cast<CUresult>(201) /* invalid context */
 
 extern "C" {
 
 NVSTUB_API CUresult cuMemAllocPitch_v2(CUdeviceptr* dptr, size_t* pitch, size_t widthInBytes, size_t height,
                                        unsigned int /*elementSize*/) {
-    if (int s = Enter("cuMemAllocPitch_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
-    size_t a = Get().pitchAlignment;
-    size_t p = (widthInBytes + a - 1) / a * a;
+    NVSTUB_IN_CONTEXT("cuMemAllocPitch_v2");
+    const size_t p = (widthInBytes + 255) / 256 * 256;
     void* mem = calloc(1, p * height + 1);
     *dptr = static_cast<CUdeviceptr>(reinterpret_cast<uintptr_t>(mem));
     *pitch = p;
@@ -45,8 +45,7 @@ NVSTUB_API CUresult cuMemAllocPitch_v2(CUdeviceptr* dptr, size_t* pitch, size_t 
 }
 
 NVSTUB_API CUresult cuMemFree_v2(CUdeviceptr dptr) {
-    if (int s = Enter("cuMemFree_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuMemFree_v2");
     auto& m = Get().deviceAllocations;
     auto it = m.find(dptr);
     if (it == m.end()) return static_cast<CUresult>(1) /* invalid value */;
@@ -57,8 +56,7 @@ NVSTUB_API CUresult cuMemFree_v2(CUdeviceptr dptr) {
 
 #ifndef NVSTUB_PARTIAL
 NVSTUB_API CUresult cuMemAllocHost_v2(void** pp, size_t bytesize) {
-    if (int s = Enter("cuMemAllocHost_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuMemAllocHost_v2");
     *pp = calloc(1, bytesize);
     Get().hostAllocations.insert(*pp);
     return CUDA_SUCCESS;
@@ -66,8 +64,7 @@ NVSTUB_API CUresult cuMemAllocHost_v2(void** pp, size_t bytesize) {
 #endif
 
 NVSTUB_API CUresult cuMemFreeHost(void* p) {
-    if (int s = Enter("cuMemFreeHost")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuMemFreeHost");
     if (!Get().hostAllocations.erase(p)) return static_cast<CUresult>(1) /* invalid value */;
     free(p);
     return CUDA_SUCCESS;
@@ -75,7 +72,7 @@ NVSTUB_API CUresult cuMemFreeHost(void* p) {
 
 // cuCtxSetCurrent replaces the top of the calling thread's context stack (null removes it).
 NVSTUB_API CUresult cuCtxSetCurrent(CUcontext ctx) {
-    if (int s = Enter("cuCtxSetCurrent")) return static_cast<CUresult>(s);
+    NVSTUB_ENTER("cuCtxSetCurrent");
     auto& stack = NvStub::ContextStack();
     if (!stack.empty()) stack.pop_back();
     if (ctx) stack.push_back(ctx);
@@ -83,20 +80,20 @@ NVSTUB_API CUresult cuCtxSetCurrent(CUcontext ctx) {
 }
 
 NVSTUB_API CUresult cuCtxGetCurrent(CUcontext* ctx) {
-    if (int s = Enter("cuCtxGetCurrent")) return static_cast<CUresult>(s);
+    NVSTUB_ENTER("cuCtxGetCurrent");
     *ctx = static_cast<CUcontext>(NvStub::CurrentContext());
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuCtxPushCurrent_v2(CUcontext ctx) {
-    if (int s = Enter("cuCtxPushCurrent_v2")) return static_cast<CUresult>(s);
+    NVSTUB_ENTER("cuCtxPushCurrent_v2");
     if (!ctx) return static_cast<CUresult>(1) /* invalid value */;
     NvStub::ContextStack().push_back(ctx);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuCtxPopCurrent_v2(CUcontext* ctx) {
-    if (int s = Enter("cuCtxPopCurrent_v2")) return static_cast<CUresult>(s);
+    NVSTUB_ENTER("cuCtxPopCurrent_v2");
     auto& stack = NvStub::ContextStack();
     if (stack.empty()) return static_cast<CUresult>(201) /* invalid context */;
     if (ctx) *ctx = static_cast<CUcontext>(stack.back());
@@ -105,8 +102,7 @@ NVSTUB_API CUresult cuCtxPopCurrent_v2(CUcontext* ctx) {
 }
 
 static CUresult Copy2D(const char* name, const CUDA_MEMCPY2D* c, CUstream stream) {
-    if (int s = Enter(name)) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT(name);
     auto& st = Get();
     if (stream && !st.cuStreams.count(stream)) return static_cast<CUresult>(400) /* invalid handle */;
     if (c->srcMemoryType != CU_MEMORYTYPE_HOST || c->dstMemoryType != CU_MEMORYTYPE_DEVICE) return static_cast<CUresult>(1) /* invalid value */;
@@ -123,96 +119,52 @@ static CUresult Copy2D(const char* name, const CUDA_MEMCPY2D* c, CUstream stream
     return CUDA_SUCCESS;
 }
 
-NVSTUB_API CUresult cuMemcpy2D_v2(const CUDA_MEMCPY2D* c) {
-    return Copy2D("cuMemcpy2D_v2", c, nullptr);
-}
-
-NVSTUB_API CUresult cuMemcpy2DAsync_v2(const CUDA_MEMCPY2D* c, CUstream stream) {
-    return Copy2D("cuMemcpy2DAsync_v2", c, stream);
-}
-
-NVSTUB_API CUresult cuMemcpyDtoH_v2(void* dst, CUdeviceptr src, size_t n) {
-    if (int s = Enter("cuMemcpyDtoH_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
-    std::memcpy(dst, reinterpret_cast<void*>(src), n);
-    return CUDA_SUCCESS;
-}
+NVSTUB_API CUresult cuMemcpy2D_v2(const CUDA_MEMCPY2D* c) { return Copy2D("cuMemcpy2D_v2", c, nullptr); }
+NVSTUB_API CUresult cuMemcpy2DAsync_v2(const CUDA_MEMCPY2D* c, CUstream s) { return Copy2D("cuMemcpy2DAsync_v2", c, s); }
 
 NVSTUB_API CUresult cuStreamCreate(CUstream* stream, unsigned int /*flags*/) {
-    if (int s = Enter("cuStreamCreate")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuStreamCreate");
     *stream = reinterpret_cast<CUstream>(new int(0));
     Get().cuStreams.insert(*stream);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuStreamDestroy_v2(CUstream stream) {
-    if (int s = Enter("cuStreamDestroy_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuStreamDestroy_v2");
     if (!Get().cuStreams.erase(stream)) return static_cast<CUresult>(400) /* invalid handle */;
     delete reinterpret_cast<int*>(stream);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuStreamSynchronize(CUstream /*stream*/) {
-    if (int s = Enter("cuStreamSynchronize")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuStreamSynchronize");
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuStreamWaitEvent(CUstream /*stream*/, CUevent event, unsigned int /*flags*/) {
-    if (int s = Enter("cuStreamWaitEvent")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuStreamWaitEvent");
     if (!Get().cuEvents.count(event)) return static_cast<CUresult>(400) /* invalid handle */;
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuEventCreate(CUevent* event, unsigned int /*flags*/) {
-    if (int s = Enter("cuEventCreate")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuEventCreate");
     *event = reinterpret_cast<CUevent>(new int(0));
     Get().cuEvents.insert(*event);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuEventDestroy_v2(CUevent event) {
-    if (int s = Enter("cuEventDestroy_v2")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuEventDestroy_v2");
     if (!Get().cuEvents.erase(event)) return static_cast<CUresult>(400) /* invalid handle */;
     delete reinterpret_cast<int*>(event);
     return CUDA_SUCCESS;
 }
 
 NVSTUB_API CUresult cuEventRecord(CUevent event, CUstream stream) {
-    if (int s = Enter("cuEventRecord")) return static_cast<CUresult>(s);
-    NVSTUB_NEEDS_CONTEXT();
+    NVSTUB_IN_CONTEXT("cuEventRecord");
     if (!Get().cuEvents.count(event) || (stream && !Get().cuStreams.count(stream))) return static_cast<CUresult>(400) /* invalid handle */;
     return CUDA_SUCCESS;
 }
 
 }  // extern "C"
-
-// Context set-up, for programs that make their own context (scripts/gpu-check).
-extern "C" {
-NVSTUB_API CUresult cuInit(unsigned int /*flags*/) {
-    return static_cast<CUresult>(Enter("cuInit"));
-}
-NVSTUB_API CUresult cuDeviceGet(CUdevice* device, int ordinal) {
-    if (int s = Enter("cuDeviceGet")) return static_cast<CUresult>(s);
-    *device = ordinal;
-    return CUDA_SUCCESS;
-}
-NVSTUB_API CUresult cuCtxCreate_v2(CUcontext* ctx, unsigned int /*flags*/, CUdevice /*device*/) {
-    if (int s = Enter("cuCtxCreate_v2")) return static_cast<CUresult>(s);
-    *ctx = reinterpret_cast<CUcontext>(new int(0));
-    NvStub::ContextStack().push_back(*ctx);
-    return CUDA_SUCCESS;
-}
-NVSTUB_API CUresult cuCtxDestroy_v2(CUcontext ctx) {
-    if (int s = Enter("cuCtxDestroy_v2")) return static_cast<CUresult>(s);
-    auto& stack = NvStub::ContextStack();
-    if (!stack.empty() && stack.back() == ctx) stack.pop_back();
-    delete reinterpret_cast<int*>(ctx);
-    return CUDA_SUCCESS;
-}
-}

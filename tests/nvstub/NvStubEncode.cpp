@@ -12,16 +12,10 @@ using NvStub::Enter;
 using NvStub::Get;
 
 namespace {
-void* Token() {
-    return new int(0);
-}
-bool Session(void* encoder) {
-    return Get().sessions.count(encoder) != 0;
-}
-#define NVSTUB_ENTER(name)                                                     \
-    do {                                                                       \
-        if (int s_ = Enter(name)) return static_cast<NVENCSTATUS>(s_);         \
-    } while (0)
+void* Token() { return new int(0); }
+bool Session(void* encoder) { return Get().sessions.count(encoder) != 0; }
+#define NVSTUB_ENTER(name) \
+    if (int s_ = Enter(name)) return static_cast<NVENCSTATUS>(s_)
 // The session exists and its CUDA context is current on the calling thread.
 NVENCSTATUS SessionStatus(void* encoder) {
     auto& s = Get();
@@ -29,17 +23,18 @@ NVENCSTATUS SessionStatus(void* encoder) {
     if (NvStub::CurrentContext() != s.sessionContexts[encoder]) return NV_ENC_ERR_INVALID_DEVICE;
     return NV_ENC_SUCCESS;
 }
-#define NVSTUB_SESSION(encoder)                                          \
-    do {                                                                 \
-        if (NVENCSTATUS st_ = SessionStatus(encoder)) return st_;        \
-    } while (0)
+// Counts the call, returns its chosen failure, then the real driver's refusal of a session that does
+// not exist or whose context is not current.
+#define NVSTUB_CALL(name, encoder) \
+    NVSTUB_ENTER(name);            \
+    if (NVENCSTATUS st_ = SessionStatus(encoder)) return st_
 
 NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encoder) {
     NVSTUB_ENTER("nvEncOpenEncodeSessionEx");
     auto& s = Get();
     if (p->version != NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS_VER || p->apiVersion != NVENCAPI_VERSION)
         return NV_ENC_ERR_INVALID_VERSION;
-    if (static_cast<int>(s.sessions.size()) >= s.maxSessions) return static_cast<NVENCSTATUS>(s.openFailStatus);
+    if (static_cast<int>(s.sessions.size()) >= s.maxSessions) return NV_ENC_ERR_OUT_OF_MEMORY;
     *encoder = Token();
     s.sessions.insert(*encoder);
     s.sessionContexts[*encoder] = p->device;
@@ -49,7 +44,7 @@ NVENCSTATUS OpenSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* p, void** encode
 NVENCSTATUS DestroyEncoder(void* encoder) {
     NVSTUB_ENTER("nvEncDestroyEncoder");
     if (!Session(encoder)) return NV_ENC_ERR_INVALID_PTR;
-    NVSTUB_SESSION(encoder);
+    if (NVENCSTATUS st = SessionStatus(encoder)) return st;
     Get().sessions.erase(encoder);
     Get().sessionContexts.erase(encoder);
     Get().sessionSizes.erase(encoder);
@@ -58,15 +53,13 @@ NVENCSTATUS DestroyEncoder(void* encoder) {
 }
 
 NVENCSTATUS GetEncodeGUIDCount(void* encoder, uint32_t* count) {
-    NVSTUB_ENTER("nvEncGetEncodeGUIDCount");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncGetEncodeGUIDCount", encoder);
     *count = static_cast<uint32_t>(Get().codecGuids.size());
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* count) {
-    NVSTUB_ENTER("nvEncGetEncodeGUIDs");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncGetEncodeGUIDs", encoder);
     auto& g = Get().codecGuids;
     uint32_t n = 0;
     for (; n < size && n < g.size(); ++n) guids[n] = g[n];
@@ -75,8 +68,7 @@ NVENCSTATUS GetEncodeGUIDs(void* encoder, GUID* guids, uint32_t size, uint32_t* 
 }
 
 NVENCSTATUS GetEncodeCaps(void* encoder, GUID, NV_ENC_CAPS_PARAM* caps, int* value) {
-    NVSTUB_ENTER("nvEncGetEncodeCaps");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncGetEncodeCaps", encoder);
     if (caps->version != NV_ENC_CAPS_PARAM_VER) return NV_ENC_ERR_INVALID_VERSION;
     auto& s = Get();
     auto it = s.caps.find(caps->capsToQuery);
@@ -85,8 +77,7 @@ NVENCSTATUS GetEncodeCaps(void* encoder, GUID, NV_ENC_CAPS_PARAM* caps, int* val
 }
 
 NVENCSTATUS GetEncodePresetConfig(void* encoder, GUID, GUID, NV_ENC_PRESET_CONFIG* preset) {
-    NVSTUB_ENTER("nvEncGetEncodePresetConfig");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncGetEncodePresetConfig", encoder);
     if (preset->version != NV_ENC_PRESET_CONFIG_VER || preset->presetCfg.version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
     preset->presetCfg = Get().presetConfig;
@@ -94,8 +85,7 @@ NVENCSTATUS GetEncodePresetConfig(void* encoder, GUID, GUID, NV_ENC_PRESET_CONFI
 }
 
 NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
-    NVSTUB_ENTER("nvEncInitializeEncoder");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncInitializeEncoder", encoder);
     auto& s = Get();
     if (p->version != NV_ENC_INITIALIZE_PARAMS_VER || !p->encodeConfig || p->encodeConfig->version != NV_ENC_CONFIG_VER)
         return NV_ENC_ERR_INVALID_VERSION;
@@ -104,8 +94,7 @@ NVENCSTATUS InitializeEncoder(void* encoder, NV_ENC_INITIALIZE_PARAMS* p) {
 }
 
 NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
-    NVSTUB_ENTER("nvEncReconfigureEncoder");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncReconfigureEncoder", encoder);
     auto& s = Get();
     s.reconfigures.push_back(*p);
     s.reconfigureConfigs.push_back(p->reInitEncodeParams.encodeConfig ? *p->reInitEncodeParams.encodeConfig
@@ -116,8 +105,7 @@ NVENCSTATUS ReconfigureEncoder(void* encoder, NV_ENC_RECONFIGURE_PARAMS* p) {
 }
 
 NVENCSTATUS CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER* p) {
-    NVSTUB_ENTER("nvEncCreateBitstreamBuffer");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncCreateBitstreamBuffer", encoder);
     if (p->version != NV_ENC_CREATE_BITSTREAM_BUFFER_VER) return NV_ENC_ERR_INVALID_VERSION;
     p->bitstreamBuffer = Token();
     Get().bitstreams[p->bitstreamBuffer] = NvStub::Bitstream();
@@ -125,34 +113,30 @@ NVENCSTATUS CreateBitstreamBuffer(void* encoder, NV_ENC_CREATE_BITSTREAM_BUFFER*
 }
 
 NVENCSTATUS DestroyBitstreamBuffer(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    NVSTUB_ENTER("nvEncDestroyBitstreamBuffer");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncDestroyBitstreamBuffer", encoder);
     if (!Get().bitstreams.erase(buffer)) return NV_ENC_ERR_INVALID_PTR;
     delete static_cast<int*>(buffer);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS RegisterResource(void* encoder, NV_ENC_REGISTER_RESOURCE* p) {
-    NVSTUB_ENTER("nvEncRegisterResource");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncRegisterResource", encoder);
     if (p->version != NV_ENC_REGISTER_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
     auto& s = Get();
     p->registeredResource = Token();
-    s.registered[p->registeredResource] = NvStub::Registration{*p};
+    s.registered[p->registeredResource] = *p;
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS UnregisterResource(void* encoder, NV_ENC_REGISTERED_PTR r) {
-    NVSTUB_ENTER("nvEncUnregisterResource");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncUnregisterResource", encoder);
     if (!Get().registered.erase(r)) return NV_ENC_ERR_INVALID_PTR;
     delete static_cast<int*>(r);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
-    NVSTUB_ENTER("nvEncMapInputResource");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncMapInputResource", encoder);
     if (p->version != NV_ENC_MAP_INPUT_RESOURCE_VER) return NV_ENC_ERR_INVALID_VERSION;
     if (!Get().registered.count(p->registeredResource)) return NV_ENC_ERR_RESOURCE_NOT_REGISTERED;
     p->mappedResource = Token();
@@ -162,8 +146,7 @@ NVENCSTATUS MapInputResource(void* encoder, NV_ENC_MAP_INPUT_RESOURCE* p) {
 }
 
 NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
-    NVSTUB_ENTER("nvEncUnmapInputResource");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncUnmapInputResource", encoder);
     // The encoder reads the input until the picture is done: its output must be locked first.
     for (const auto& b : Get().bitstreams) {
         if (m && b.second.input == m) return NV_ENC_ERR_INVALID_CALL;
@@ -174,16 +157,14 @@ NVENCSTATUS UnmapInputResource(void* encoder, NV_ENC_INPUT_PTR m) {
 }
 
 NVENCSTATUS RegisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
-    NVSTUB_ENTER("nvEncRegisterAsyncEvent");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncRegisterAsyncEvent", encoder);
     if (p->version != NV_ENC_EVENT_PARAMS_VER || !p->completionEvent) return NV_ENC_ERR_INVALID_PARAM;
     Get().asyncEvents.insert(p->completionEvent);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
-    NVSTUB_ENTER("nvEncUnregisterAsyncEvent");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncUnregisterAsyncEvent", encoder);
     if (!Get().asyncEvents.erase(p->completionEvent)) return NV_ENC_ERR_INVALID_PARAM;
     return NV_ENC_SUCCESS;
 }
@@ -191,7 +172,7 @@ NVENCSTATUS UnregisterAsyncEvent(void* encoder, NV_ENC_EVENT_PARAMS* p) {
 // The picture behind a mapped input, NV12 rows packed: luma then interleaved chroma.
 std::string DevicePicture(void* mappedInput, uint32_t width, uint32_t height) {
     auto& s = Get();
-    const NV_ENC_REGISTER_RESOURCE& r = s.registered[s.mapped[mappedInput]].params;
+    const NV_ENC_REGISTER_RESOURCE& r = s.registered[s.mapped[mappedInput]];
     const auto* base = static_cast<const unsigned char*>(r.resourceToRegister);
     std::string out;
     for (uint32_t y = 0; y < height; ++y) out.append(reinterpret_cast<const char*>(base + y * r.pitch), width);
@@ -205,14 +186,12 @@ std::string DevicePicture(void* mappedInput, uint32_t width, uint32_t height) {
 NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
     auto& s = Get();
     if (p->encodePicFlags & NV_ENC_PIC_FLAG_EOS) {
-        NVSTUB_ENTER("nvEncEncodePicture/EOS");
-        NVSTUB_SESSION(encoder);
+        NVSTUB_CALL("nvEncEncodePicture/EOS", encoder);
         s.pictures.push_back(*p);
         if (p->completionEvent && s.signalEosEvent) NvStub::SignalHandle(p->completionEvent);
         return NV_ENC_SUCCESS;
     }
-    NVSTUB_ENTER("nvEncEncodePicture");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncEncodePicture", encoder);
     s.pictures.push_back(*p);
     if (p->version != NV_ENC_PIC_PARAMS_VER) return NV_ENC_ERR_INVALID_VERSION;
     if (!s.mapped.count(p->inputBuffer)) return NV_ENC_ERR_RESOURCE_NOT_MAPPED;
@@ -225,13 +204,13 @@ NVENCSTATUS EncodePicture(void* encoder, NV_ENC_PIC_PARAMS* p) {
                                                                    : NvStub::DefaultPayload(index, p->encodePicFlags);
     it->second.filled = true;
     it->second.input = p->inputBuffer;
-    if (p->completionEvent && s.signalPictureEvents) NvStub::SignalHandle(p->completionEvent);
+    if (p->completionEvent) NvStub::SignalHandle(p->completionEvent);
     return NV_ENC_SUCCESS;
 }
 
 NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
     int fault = Enter("nvEncLockBitstream");
-    NVSTUB_SESSION(encoder);
+    if (NVENCSTATUS st = SessionStatus(encoder)) return st;
     // From the lock on (even one that fails) the client is done with the picture's input.
     auto done = Get().bitstreams.find(p->outputBitstream);
     if (done != Get().bitstreams.end()) done->second.input = nullptr;
@@ -246,8 +225,7 @@ NVENCSTATUS LockBitstream(void* encoder, NV_ENC_LOCK_BITSTREAM* p) {
 }
 
 NVENCSTATUS UnlockBitstream(void* encoder, NV_ENC_OUTPUT_PTR buffer) {
-    NVSTUB_ENTER("nvEncUnlockBitstream");
-    NVSTUB_SESSION(encoder);
+    NVSTUB_CALL("nvEncUnlockBitstream", encoder);
     auto it = Get().bitstreams.find(buffer);
     if (it == Get().bitstreams.end() || !it->second.locked) return NV_ENC_ERR_INVALID_PTR;
     it->second.locked = false;

@@ -15,7 +15,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,7 @@ inline std::string SelfPath() {
 
 struct Reexec {
     Reexec() {
-        if (std::getenv("RUVAR_NVSTUB_ENV")) {
-            return;
-        }
+        if (std::getenv("RUVAR_NVSTUB_ENV")) return;
         setenv("RUVAR_NVSTUB_ENV", "1", 1);
         // The stand-ins come first; whatever the caller had stays behind them.
         const char* previous = std::getenv("LD_LIBRARY_PATH");
@@ -39,17 +36,8 @@ struct Reexec {
         if (previous && *previous) path += std::string(":") + previous;
         setenv("LD_LIBRARY_PATH", path.c_str(), 1);
         std::ifstream in("/proc/self/cmdline", std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::vector<std::string> parts;
-        std::string cur;
-        for (char c : all) {
-            if (c == '\0') {
-                parts.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
+        for (std::string part; std::getline(in, part, '\0');) parts.push_back(part);
         std::vector<char*> argv;
         for (auto& p : parts) argv.push_back(&p[0]);
         argv.push_back(nullptr);
@@ -78,12 +66,8 @@ inline bool RealDriverPresent() {
 
 class StubTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        NvStub::Reset();
-    }
-    void TearDown() override {
-        NvStub::Reset();
-    }
+    void SetUp() override { NvStub::Reset(); }
+    void TearDown() override { NvStub::Reset(); }
     NvStub::State& S() { return NvStub::Get(); }
 };
 

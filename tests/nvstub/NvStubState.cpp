@@ -36,9 +36,8 @@ void Reset() {
     State& s = Get();
     for (auto& a : s.deviceAllocations) free(reinterpret_cast<void*>(a.first));
     for (void* h : s.hostAllocations) free(h);
-    for (void* e : s.cuEvents) delete static_cast<int*>(e);
-    for (void* e : s.cuStreams) delete static_cast<int*>(e);
-    for (void* e : s.sessions) delete static_cast<int*>(e);
+    for (const auto& tokens : {s.cuEvents, s.cuStreams, s.sessions})
+        for (void* t : tokens) delete static_cast<int*>(t);
     for (auto& r : s.registered) delete static_cast<int*>(r.first);
     for (auto& m : s.mapped) delete static_cast<int*>(m.first);
     for (auto& b : s.bitstreams) delete static_cast<int*>(b.first);
@@ -47,13 +46,8 @@ void Reset() {
     t_contexts.clear();
 }
 
-std::vector<void*>& ContextStack() {
-    return t_contexts;
-}
-
-void* CurrentContext() {
-    return t_contexts.empty() ? nullptr : t_contexts.back();
-}
+std::vector<void*>& ContextStack() { return t_contexts; }
+void* CurrentContext() { return t_contexts.empty() ? nullptr : t_contexts.back(); }
 
 int Enter(const char* name) {
     State& s = Get();
