@@ -1,63 +1,48 @@
 #!/usr/bin/python3
 """The scriptable RTSP server of the tests: it stands in for a video-management system and for a
-camera or network that misbehaves.
+camera or network that misbehaves. Listens on 127.0.0.1 only, prints "PORT <n>" once it listens and
+exits by itself after the lifetime or when its clients are gone.
 
-Serves one H.264 video track made from an Annex B file, over RTP on the RTSP connection
-(interleaved channels 0/1) or over UDP unicast (a port pair of its own on 127.0.0.1), with the
-server-side times a test chooses: the first RTP timestamp (so that the 32-bit clock can wrap
-mid-stream), RTCP sender reports with chosen NTP times, RTP header extensions carrying Dvtel times,
-chosen GET_PARAMETER replies (silent for the first N requests, or always; optionally naming the
-clock time of the next frame sent) and an RTCP BYE after the last frame. With --pts the access
-units are in decode order and carry their presentation times (B-frames). It also asks for
-credentials, stalls, drops the connection, answers late or answers nonsense when told to.
-Listens on 127.0.0.1 only and exits by itself after the lifetime or when its clients are gone.
-
-Prints "PORT <n>" on stdout once it listens.
+It serves one H.264 track made from an Annex B file (split on access-unit delimiters; with --pts the
+units are in decode order with their presentation indices, for B-frames), over RTP on the RTSP
+connection (channels 0/1) or UDP unicast, with the server-side times a test chooses.
 
 --config keys (JSON object; defaults in main()):
-  frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats),
-      first RTP timestamp, 90 kHz units per presentation frame, SSRC, milliseconds between frames,
-      seconds the server lives
+  frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats), first
+      RTP timestamp (the 32-bit clock may wrap mid-stream), 90 kHz units per presentation frame,
+      SSRC, milliseconds between frames, seconds the server lives
   port                    the port to listen on (0: a free one)
-  transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
-                          others are answered 461
+  transports              those SETUP accepts, of "tcp" and "udp"; others are answered 461
   session_timeout         seconds announced in SETUP's Session header
-  expire                  the session ends (connection closed) once playing and no request came for
-                          session_timeout seconds, as a real server ends it
+  expire                  the session ends once playing and no request came for session_timeout s
   sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
                           time `ntp` is the RTP time of presentation frame `frame`
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
                           base + step * (presentation index of j)
-  bye                     an RTCP BYE right after the last frame's packets
-  bye_delay_ms            the BYE comes this long after the last frame instead (for clients that
-                          read the RTCP port before the RTP port and would miss the last frame)
+  bye, bye_delay_ms       an RTCP BYE right after the last frame, or this long after it
   get_parameter           the GET_PARAMETER replies, which go out between two access units:
       silent, silent_first    no reply at all, or none to the first N requests
       headers, body           [[name, value], ...] and a text/parameters body added to each reply
-      next_frame_range {base_us, us_per_frame}   a "Range: clock=YYYYMMDDTHHMMSS.ffffffZ-" header
-                              at base_us + us_per_frame * p microseconds since 1970 (UTC), p being
-                              the presentation index of the next access unit sent after the reply
-                              (one past the last frame once all are sent)
+      next_frame_range {base_us, us_per_frame}   "Range: clock=YYYYMMDDTHHMMSS.ffffffZ-" naming
+                              base_us + us_per_frame * p (microseconds since 1970), p the
+                              presentation index of the next unit sent (one past the last at the end)
       delay_ms                each reply held this long while the stream goes on
-  udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER
-                          reply (the reply comes on the connection, the media on UDP)
-  auth {scheme, user, password, options}   requests need credentials: scheme "basic", "digest"
-                          or "digest-qop" (both schemes offered, Digest with qop=auth); OPTIONS
-                          too when `options`
+  udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER reply
+  auth {scheme, user, password, options}   credentials asked for: "basic", "digest" or
+                          "digest-qop" (Basic and Digest with qop=auth offered); OPTIONS too when
+                          `options`
   reply_delay_ms, delay_method   each reply (or only the replies to that method) held this long
-  stall_after             after this many frames no more media; the connection stays open
-  close_after             after this many frames the connection is closed without a goodbye
-  malformed               "status", "huge-head", "no-reply": the DESCRIBE reply so broken (a
-                          bad status line, a head without end, none); "short-rtp": an RTP packet
-                          shorter than its header after each frame; "refused-payloads": payloads
-                          an H.264 depacketizer refuses after each frame
+  stall_after, close_after       after this many frames no more media (the connection stays
+                          open), or the connection closed without a goodbye
+  malformed               "status", "huge-head", "no-reply": the DESCRIBE reply so broken;
+                          "short-rtp": an RTP packet shorter than its header after each frame;
+                          "refused-payloads": payloads a depacketizer refuses after each frame
 
 --stats: a JSON list, one object per session: methods (the requests in order), get_parameter (how
 many), frames_sent, named_frames (the p of each next_frame_range reply), replies (for each
-GET_PARAMETER reply, the number of access units sent before it), transport ("tcp", "udp", null
-before SETUP), bye_sent, auth (the credentials checks: "METHOD OK" or "METHOD FAIL"), rtcp_in (the
-packet types of the RTCP the client sent), stalled, expired. The file is written before the reply or the
-frame that it counts goes out.
+GET_PARAMETER reply, the access units sent before it), transport, bye_sent, auth ("METHOD OK" or
+"METHOD FAIL" per check), rtcp_in (packet types the client sent), stalled, expired. Written before
+the reply or frame that it counts goes out.
 """
 
 import argparse
@@ -78,40 +63,18 @@ EPOCH = datetime.datetime(1970, 1, 1)
 REALM = "TestRealm"
 
 
-def read_nal_units(path):
-    """The NAL units of an Annex B file in order, without start codes (the zero byte of a
-    four-byte start code taken off the unit before it)."""
-    data = open(path, "rb").read()
-    starts = []
-    i = data.find(b"\x00\x00\x01")
-    while i >= 0:
-        starts.append(i + 3)
-        i = data.find(b"\x00\x00\x01", i + 3)
-    nals = []
-    for k, s in enumerate(starts):
-        nal = data[s:starts[k + 1] - 3] if k + 1 < len(starts) else data[s:]
-        if k + 1 < len(starts):
-            nal = nal.rstrip(b"\x00")
-        if nal:
-            nals.append(nal)
-    return nals
-
-
 def read_access_units(path):
     """Splits an Annex B stream written with access-unit delimiters into access units (lists of NAL
-    units without start codes, delimiters dropped)."""
+    units without start codes, delimiters dropped; the zero byte of a four-byte start code taken
+    off the unit before it)."""
     units = []
-    current = []
-    for nal in read_nal_units(path):
-        if nal[0] & 0x1F == 9:
-            if current:
-                units.append(current)
-            current = []
-        else:
-            current.append(nal)
-    if current:
-        units.append(current)
-    return units
+    for nal in open(path, "rb").read().split(b"\x00\x00\x01")[1:]:
+        nal = nal.rstrip(b"\x00")
+        if nal and (nal[0] & 0x1F == 9 or not units):
+            units.append([])
+        if nal and nal[0] & 0x1F != 9:
+            units[-1].append(nal)
+    return [unit for unit in units if unit]
 
 
 def read_presentation_indices(path, count):
@@ -219,17 +182,15 @@ class Session:
         except ConnectionRefusedError:
             pass  # the client's port is not open (yet, or any more): a lost datagram
 
-    def send_rtp(self, packet):
+    def send_rtp(self, packet, channel=0):
+        """RTP (channel 0) or RTCP (channel 1) over the transport SETUP chose."""
         if self.transport == "udp":
-            self.send_udp(self.udp[0], self.udp[2], packet)
+            self.send_udp(self.udp[channel], self.udp[2 + channel], packet)
         else:
-            self.send_interleaved(0, packet)
+            self.send_interleaved(channel, packet)
 
     def send_rtcp(self, packet):
-        if self.transport == "udp":
-            self.send_udp(self.udp[1], self.udp[3], packet)
-        else:
-            self.send_interleaved(1, packet)
+        self.send_rtp(packet, 1)
 
     def write_stats(self):
         if not Session.stats_file:
@@ -296,16 +257,11 @@ class Session:
         return ok
 
     def challenge(self, cseq):
-        scheme = self.cfg["auth"]["scheme"]
-        headers = []
-        if scheme != "digest":
-            headers.append(("WWW-Authenticate", 'Basic realm="%s"' % REALM))
-        if scheme == "digest":
-            headers.append(("WWW-Authenticate", 'Digest realm="%s", nonce="%s"' % (REALM, self.nonce)))
-        elif scheme == "digest-qop":
-            headers.append(("WWW-Authenticate", 'Digest realm="%s", nonce="%s", qop="auth", algorithm=MD5'
-                            % (REALM, self.nonce)))
-        self.reply(cseq, "401 Unauthorized", headers)
+        basic = 'Basic realm="%s"' % REALM
+        digest = 'Digest realm="%s", nonce="%s"' % (REALM, self.nonce)
+        offers = {"basic": [basic], "digest": [digest],
+                  "digest-qop": [basic, digest + ', qop="auth", algorithm=MD5']}[self.cfg["auth"]["scheme"]]
+        self.reply(cseq, "401 Unauthorized", [("WWW-Authenticate", offer) for offer in offers])
 
     def handle(self, method, url, headers):
         cseq = headers.get("cseq", "0")
@@ -645,13 +601,9 @@ def main():
     Session.stats_file = args.stats
     units = read_access_units(args.h264)
     pres = read_presentation_indices(args.pts, len(units)) if args.pts else list(range(len(units)))
-    sps = pps = b""
-    for unit in units:
-        for nal in unit:
-            if nal[0] & 0x1F == 7 and not sps:
-                sps = nal
-            if nal[0] & 0x1F == 8 and not pps:
-                pps = nal
+    nals = [nal for unit in units for nal in unit]
+    sps = next((nal for nal in nals if nal[0] & 0x1F == 7), b"")
+    pps = next((nal for nal in nals if nal[0] & 0x1F == 8), b"")
 
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
