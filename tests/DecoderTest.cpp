@@ -1,21 +1,16 @@
 // FFMpegDecoder on files and HTTP: pictures frame for frame against FFmpeg's framemd5, frame times,
-// seeking, packets against FFmpeg's own bitstream filters, damaged media, failures, a stalled
-// server and Interrupt from another thread.
+// seeking, packets against FFmpeg's own bitstream filters, damaged media, failures and a stalled
+// server.
 #include "Common/DateTime.h"
 #include "Common/Logger.h"
-#include "RuvarEduzid/DecoderUtils.h"
 #include "support/Servers.h"
 #include "support/Support.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 using namespace RuvarTest;
 using Halvora::Common::DateTime;
 using Halvora::Common::ScopedLogCapture;
-using Halvora::RuvarEduzid::DecoderUtils;
 
 namespace {
 
@@ -236,19 +231,6 @@ TEST(DecoderFailures, HardwareKindsFallBackToSoftwareWithoutAGpu) {
     }
 }
 
-TEST(DecoderUtilsTest, DescribesSourcesAndMakesOnlyDecodersItKnows) {
-    // Matroska states no stream duration: the container's counts.
-    EXPECT_EQ(DecoderUtils::GetVideoFileInfo(W(HevcMkv())).infos.at(0)->duration.total_milliseconds(), 1000);
-    EXPECT_THROW(DecoderUtils::GetVideoFileInfo(L"/nonexistent.mp4"), Halvora::Common::CodeErrorException);
-    VideoFileInfo other = InfoFor(H264Mp4NoB());
-    other.decoderId = boost::uuids::uuid{};
-    EXPECT_EQ(ThrowText([&] { DecoderUtils::CreateDecoder(other, nullptr); }), "DecoderId not recognized");
-    EXPECT_EQ(ThrowText([&] { DecoderUtils::CreateDecoder(InfoFor("/nonexistent.mp4"), nullptr); }),
-              "Decoder Initialization error");
-    std::unique_ptr<IFrameDecoder> decoder(DecoderUtils::CreateDecoder(InfoFor(H264Mp4NoB()), nullptr));
-    EXPECT_EQ(DecodeAll(*decoder).digests.size(), 50u);
-}
-
 // ---- HTTP ---------------------------------------------------------------------------------------------
 
 TEST(DecoderHttp, SourcesDecodeLikeTheirFiles) {
@@ -290,29 +272,4 @@ TEST(DecoderHttp, StalledServerEndsWithinTheGetNextTimeout) {
     params = Timeouts(1000, 1000);
     EXPECT_FALSE(never.Initialize(InfoFor(silent.Url("x.ts")), &params));
     EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder network timeout: 4000 ms", 3));
-}
-
-// Interrupt from another thread ends a read blocked on a stalled server, and a decoding loop.
-TEST(DecoderHttp, InterruptFromAnotherThreadEndsReading) {
-    const std::string bytes = ReadFile(Ts10s());
-    HttpServer server(bytes, bytes.size() / 2);
-    auto params = Timeouts(60000, 60000);
-    for (const std::string& source : {server.Url("live.ts"), Ts10s()}) {
-        FFMpegDecoder decoder;
-        ASSERT_TRUE(decoder.Initialize(InfoFor(source), &params));
-        std::atomic<int> frames{0}, end{-1};
-        std::thread decoding([&] {
-            for (int i = 0; i < 100000 && end < 0; ++i) {
-                const int state = decoder.GetNextFrame()->GetDecoderState();
-                state == Ok ? void(++frames) : void(end = state);
-            }
-        });
-        // Some 125 pictures come before the stall: by 100 the reader is close to it.
-        ASSERT_TRUE(WaitUntil([&] { return frames >= 100 || end >= 0; }));
-        decoder.Interrupt();
-        decoding.join();
-        EXPECT_EQ(end, NotAvailable) << source;
-        EXPECT_LT(frames, 250) << source;
-        EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), NotAvailable);
-    }
 }

@@ -1,57 +1,13 @@
-// Many writers and decoders in one process at once, each driven by its own host thread (the
+// Many decoders in one process at once, each driven by its own host thread (the
 // threaded load that scripts/tsan.sh runs under ThreadSanitizer).
-#include "Common/StringUtility.h"
-#include "RuvarEduzid/HlsWriterParams.h"
-#include "RuvarEduzid/VideoWriterFactory.h"
-#include "support/Pictures.h"
 #include "vms/VmsServer.h"
 #include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
-#include <filesystem>
 #include <thread>
 
 using namespace RuvarTest;
-using Halvora::RuvarEduzid::GetTsFilePathCb;
-using Halvora::RuvarEduzid::HlsWriterParams;
-using Halvora::RuvarEduzid::VideoWriterFactory;
-
-// Four two-rendition HLS writers, each fed by its own thread: every rendition whole and decodable,
-// every segment reported once.
-TEST(Load, SeveralHlsWritersAtOnce) {
-    constexpr int kWriters = 4, kFrames = 30;  // 3 s at 10 frames/s, 1 s segments
-    const std::string dir = TempDir("load_hls");
-    SegmentRecorder::Instance().Clear();
-    std::atomic<int> failures{0};
-    std::vector<std::thread> threads;
-    for (int w = 0; w < kWriters; ++w)
-        threads.emplace_back([&, w] {
-            try {
-                std::filesystem::create_directories(dir + "/" + std::to_string(w));
-                HlsWriterParams params(W(dir + "/" + std::to_string(w) + "/master.m3u8"), 3.0, 10.0,
-                                       GetTsFilePathCb{&SegmentRecorder::Callback});
-                params.streams.push_back(StreamConfig(320, 240, 1, 1));
-                params.streams.push_back(StreamConfig(160, 120, 1, 1));
-                auto writer = VideoWriterFactory::CreateHlsWriter(params);
-                for (int i = 0; i < kFrames; ++i) writer->WriteFrame(MakeFrame(320, 240, i + w, 10.0));
-            } catch (const std::exception& e) {
-                ADD_FAILURE() << "writer " << w << ": " << e.what();
-                ++failures;
-            }
-        });
-    for (auto& t : threads) t.join();
-    ASSERT_EQ(failures.load(), 0);
-    for (int w = 0; w < kWriters; ++w)
-        for (int r = 0; r < 2; ++r)
-            EXPECT_EQ(CountFrames(dir + "/" + std::to_string(w) + "/" + std::to_string(r) + "/video.m3u8"), kFrames) << w << r;
-    auto paths = SegmentRecorder::Instance().Paths();
-    EXPECT_EQ(paths.size(), static_cast<size_t>(kWriters * 2 * 3));
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(std::unique(paths.begin(), paths.end()), paths.end());
-}
 
 // Sixteen file decoders over eight kinds of file and eight RTSP decoders of one server that sends as
 // fast as the connections take it, one thread each: each gives exactly the pictures of its source.

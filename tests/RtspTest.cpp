@@ -6,7 +6,6 @@
 #include "Rtsp/RtspInput.h"
 #include "Rtsp/RtspResponse.h"
 #include "Rtsp/RtspStreamReader.h"
-#include "Rtsp/RtspUrl.h"
 #include "RuvarEduzid/FfmpegPtr.h"
 #include "vms/VmsServer.h"
 
@@ -51,13 +50,13 @@ struct Input {
     std::unique_ptr<RtspInput> input;
     AVFormatContext* ctx = nullptr;
     int rc = 0;
-    Input(const std::string& url, int openTimeoutMs = 5000, bool probe = true) {
+    explicit Input(const std::string& url) {
         RtspSessionOptions options;
-        options.openTimeoutMs = options.requestTimeoutMs = openTimeoutMs;
+        options.openTimeoutMs = options.requestTimeoutMs = 5000;
         options.readTimeoutMs = 10000;
         input = RtspInput::Open(nullptr, url, options, &rc);
         ctx = input ? input->Context() : nullptr;
-        if (ctx && probe) rc = avformat_find_stream_info(ctx, nullptr);
+        if (ctx) rc = avformat_find_stream_info(ctx, nullptr);
     }
     // The pts of the next `n` packets (fewer when the stream ends).
     std::vector<int64_t> Read(int n) {
@@ -114,34 +113,6 @@ TEST(RtspGStreamer, EveryPictureArrivesOverEachTransportAndWithEachScheme) {
 }
 
 // ---- the session layer's extensions --------------------------------------------------------------
-
-// Unanswered requests give null within the request time-out; the packets that came meanwhile are
-// kept, in order, and a later reply is found.
-TEST(RtspExtensions, UnansweredRequestsLoseNoPacket) {
-    VmsServer server(Config(R"("get_parameter": {"silent_first": 2}, "pace_ms": 20)"));
-    Input input(server.UrlText(), 800, false);
-    ASSERT_GE(input.rc, 0) << Halvora::RuvarEduzid::AvErrorText(input.rc);
-    EXPECT_EQ(rtsp_read_get_parameter(input.ctx, nullptr), nullptr);
-    EXPECT_EQ(rtsp_read_get_parameter(input.ctx, nullptr), nullptr);
-    int64_t rangeStart = -1;
-    EXPECT_NE(rtsp_read_get_parameter(input.ctx, &rangeStart), nullptr);
-    EXPECT_EQ(rangeStart, 0);  // no Range header
-    ASSERT_EQ(flush_packet_queue(input.ctx), 0);
-    const auto pts = input.Read(100);
-    ASSERT_EQ(pts.size(), 50u);
-    for (size_t i = 1; i < pts.size(); ++i) EXPECT_EQ(pts[i] - pts[i - 1], 3600) << i;
-    // Contexts the layer did not open are refused.
-    AVFormatContext* other = avformat_alloc_context();
-    int64_t value = 5;
-    EXPECT_EQ(rtsp_read_get_parameter(other, &value), nullptr);
-    EXPECT_EQ(value, 5);
-    EXPECT_LT(set_rtpctx_range_start(other, 1, 1), 0);
-    EXPECT_LT(flush_packet_queue(other), 0);
-    EXPECT_LT(rtsp_set_packet_callback(other, nullptr, nullptr), 0);
-    EXPECT_EQ(rtsp_get_rtp_demux_context(other, 0), nullptr);
-    EXPECT_EQ(rtsp_stream_count(other), 0);
-    avformat_free_context(other);
-}
 
 // Keep-alives within the session time-out, receiver reports (FFmpeg sends one per some megabyte of
 // media: a big stream), and TEARDOWN when the input goes.
@@ -200,10 +171,6 @@ TEST(RtspFaults, TheDecoderEndsCleanlyWhateverTheServerDoes) {
         {"refused payloads", Config(R"("malformed": "refused-payloads", "sender_report": {"ntp": 1, "every": 2})"),
          5000, 5000, None, true, {EndOfArchive}, 50, 50, "", true},
         {"slow replies", Config(R"("reply_delay_ms": 500)"),
-         5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
-        {"slow DESCRIBE", Config(R"("reply_delay_ms": 2000, "delay_method": "DESCRIBE")"),
-         5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
-        {"slow PLAY", Config(R"("reply_delay_ms": 2000, "delay_method": "PLAY")"),
          5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
         {"slow media", Config(R"("pace_ms": 120)"),
          5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
@@ -269,9 +236,6 @@ TEST(RtspFaults, AKilledServerEndsTheStreamAndItsRestartServesNewDecoders) {
     FFMpegDecoder decoder;
     ASSERT_TRUE(decoder.Initialize(InfoFor(url), &params));
     Decoded decoded = DecodeAll(decoder, 9);
-    // A second opening of an open decoder is refused and leaves it decoding.
-    EXPECT_FALSE(decoder.Initialize(InfoFor(url), &params));
-    EXPECT_TRUE(capture.Sink().Contains("FFMpegDecoder::Initialize error: the decoder is already initialized", LogError));
     ASSERT_TRUE(server->WaitFor("frames_sent", 20));
     server->Kill();
     const Decoded rest = DecodeAll(decoder);
@@ -337,7 +301,7 @@ TEST(RtspFaults, InitializeRtspTakesTheRangeStartOrFails) {
 
 // ---- what servers send, parsed -------------------------------------------------------------------------
 
-TEST(RtspParsers, RangesAndAddresses) {
+TEST(RtspParsers, RangeStarts) {
     const std::pair<const char*, int64_t> ranges[] = {{"npt=12.5-", 12500000},           {"npt=1:02:03.25-1:10:00", 3723250000LL},
                                                       {"clock=20210101T000000Z-", 1609459200000000LL},
                                                       {"clock=19700101T000001.5Z-", 1500000}, {"npt=now-", -7},
@@ -347,15 +311,6 @@ TEST(RtspParsers, RangesAndAddresses) {
         EXPECT_EQ(RtspResponse::ParseRangeStart(text, &value), us != -7) << text;
         EXPECT_EQ(value, us) << text;
     }
-    RtspUrl url;
-    ASSERT_TRUE(url.Parse("rtsp://us%40er:p%3Ass@w@cam.local:8554/live/1?x=y"));
-    EXPECT_EQ(url.User(), "us@er");
-    EXPECT_EQ(url.Password(), "p:ss@w");
-    EXPECT_EQ(url.Port(), 8554);
-    EXPECT_EQ(url.WithoutCredentials(), "rtsp://cam.local:8554/live/1?x=y");
-    ASSERT_TRUE(url.Parse("RTSP://[::1]/a"));
-    EXPECT_EQ(url.Host(), "::1");
-    for (const char* bad : {"http://host/x", "rtsp://host:70000/x", "rtsp:///x"}) EXPECT_FALSE(url.Parse(bad)) << bad;
 }
 
 TEST(RtspParsers, TheStreamReaderSplitsWhateverTheChunkingAndRefusesWhatIsTooBig) {

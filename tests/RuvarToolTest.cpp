@@ -71,15 +71,12 @@ TEST(RuvarTool, CommandLineRows) {
     };
     const Row rows[] = {
         {"--help", 0, "Commands:", "Try"},
-        {"decode --help", 0, "--live-chunks BYTES", "Try"},
         {"", 2, "Usage: ruvar", ""},
-        {"frob", 2, "ruvar: unknown command 'frob' (commands: probe, decode,", "ruvar frob --help"},
         {"probe {clip}", 0,
          "container:  mov,mp4,m4a,3gp,3g2,mj2\ncodec:      h264\nsize:       176x144\nframe rate: 25.000\nduration:   00:00:02.000",
          ""},
         {"--json probe {clip}", 0, "\"codec\":\"h264\",\"container\":\"mov,mp4,m4a,3gp,3g2,mj2\",\"duration_seconds\":2.0", "codec_id"},
         {"probe --json {raw}", 0, "\"duration_seconds\":null", "codec_id"},
-        {"probe {raw}", 0, "duration:   N/A", ""},
         {"--quiet decode --frames 1 {clip}", 0, "0 Ok 1970-01-01T00:00:00.0000000Z 176x144", "ended with"},
         {"decode --frames 3 --start-time 2024-05-01T12:00:00.5Z {clip}", 0,
          "0 Ok 2024-05-01T12:00:00.5000000Z 176x144\n1 Ok 2024-05-01T12:00:00.5400000Z 176x144\n"
@@ -92,28 +89,18 @@ TEST(RuvarTool, CommandLineRows) {
         {"decode --vms generic --options '{\"RtspConnectionTimeout\":\"3000\"}' --frames 3 {clip}", 0, "2 Ok 1970", "3 Ok"},
         {"decode /nonexistent/clip.mp4", 1, "ruvar: error: cannot open '/nonexistent/clip.mp4': No such file or directory\n", ""},
         {"decode http://127.0.0.1:9/none.mp4 --quiet", 1, "ruvar: error: cannot open 'http://127.0.0.1:9/none.mp4'", ""},
-        {"decode {dir}/existing.mp4", 1, "ruvar: error: cannot open", ""},
         {"decode {clip} --bogus", 2, "unknown option --bogus", ""},
-        {"decode {clip} --frames many", 2, "--frames: 'many' is not an integer", ""},
-        {"decode {clip} --decoder quantum", 2, "--decoder: 'quantum'", ""},
-        {"decode --start-time yesterday {clip}", 2, "--start-time: 'yesterday'", ""},
-        {"decode --utc-offset -3 {clip}", 2, "--utc-offset: -3", ""},
         {"decode --utc-offset 2 --start-time 2024-05-01T12:00:00Z {clip}", 2, "--utc-offset does not apply", ""},
         {"decode --vms generic --options '{bad json' {clip}", 2, "--options: '{bad json' is not a JSON object", ""},
         {"decode --vms generic --options '{\"RtspTimeout\":1}' {clip}", 2, "--options: unknown member 'RtspTimeout'", ""},
-        {"decode --vms acme {clip}", 2, "'acme' is not one of generic, milestone, seetec, dvtel, genetec, iss, vmsagent", ""},
-        {"decode --options {} {clip}", 2, "--options needs --vms", ""},
         {"decode --timeout 2 {clip}", 2, "--timeout applies to network sources only", ""},
         {"mp4 {clip} {dir}/odd.mp4 --size 321x241", 2, "--size: 321x241 is not an even width and height", ""},
         {"mp4 {clip} /nonexistent/out.mp4", 1, "ruvar: error: cannot write '/nonexistent/out.mp4': No such file or directory", "-2"},
         {"mp4 {clip} {dir}/existing.mp4", 1, "existing.mp4' already exists (give -y to replace it)", ""},
         {"mp4 -y {clip} {dir}/existing.mp4 --frames 2", 0, "wrote ", ""},
-        {"hls {clip} {dir}/m.m3u8 --rendition 100", 2, "--rendition: '100' is not a size", ""},
-        {"hls {clip} {dir}/m.m3u8 --rendition 99x64", 2, "--rendition: 99x64 is not an even", ""},
         {"convert {raw} {dir}/x.mp4", 2, "--fps is required", ""},
         {"decode --log-level 0 'rtsp://admin:pa/ss?#@127.0.0.1:9/x'", 1, "admin:***@127.0.0.1:9/x", "pa/ss"},
         {"decode --transport udp --frames 3 {udp}", 0, "2 Ok ", ""},
-        {"decode --transport tls {udp}", 2, "--transport: 'tls' is not one of tcp, udp, prefer-tcp, multicast", ""},
         {"decode --timeout 0.5 --log-level 3 rtsp://127.0.0.1:{silent}/x", 1, "network timeout: 500 ms", ""},
     };
     const std::string dir = TempDir("tool_rows");
@@ -194,19 +181,6 @@ TEST(RuvarTool, InterruptedWritingKeepsWhatWasWritten) {
 // The digests equal FFmpeg's frame for frame, also when the file is fed through the live memory
 // buffer in small chunks on the decoding thread: down to single bytes, an MPEG-TS file larger than
 // the first feed (512 KiB).
-TEST(RuvarTool, DecodeMd5MatchesFrameMd5FromFilesAndLiveChunks) {
-    const std::string ts = MakeFixture("tool_live.ts", "-f lavfi -i testsrc2=size=320x240:rate=25:duration=6 -c:v libx264 "
-                                                       "-preset ultrafast -bf 2 -g 12 -pix_fmt yuv420p -f mpegts");
-    ASSERT_GT(ReadFile(ts).size(), 512u << 10);
-    for (const auto& [file, args] : {std::pair{Clip(), ""}, std::pair{Clip(), "--live-chunks 3000"},
-                                     std::pair{ts, "--live-chunks 1"}, std::pair{ts, "--live-chunks 1316"}}) {
-        const ToolDecode run = RuvarDecode(std::string(args) + " " + Quote(file));
-        EXPECT_EQ(run.code, 0) << run.output;
-        EXPECT_EQ(run.digests, FrameMd5(file, "-fps_mode passthrough")) << file << " " << args;
-        EXPECT_EQ(run.endState, "EndOfArchive");
-    }
-}
-
 TEST(RuvarTool, WritesWhatFFmpegReads) {
     const std::string dir = TempDir("tool_write");
     std::string out;

@@ -18,6 +18,7 @@ extern "C" {
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -44,19 +45,14 @@ int RunCommand(const std::string& command, std::string* output, bool mergeStderr
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return FileSize(path) >= 0; }
 
 long long FileSize(const std::string& path) {
     struct stat st {};
