@@ -114,6 +114,9 @@ if [ -n "$rev" ]; then
 else
     git ls-files -z | tar --null -T - -cf - | tar -x -C "$src"
 fi
+# tar keeps the files' times: newer than any object an earlier run left in the build (a fault built
+# last, its file since restored), so that everything is compiled from the copy.
+find "$src" -type f -exec touch {} +
 
 export CCACHE_BASEDIR=$FAULT_DIR CCACHE_NOHASHDIR=true
 launcher=()
