@@ -57,7 +57,6 @@ std::unique_ptr<RtspInput> RtspInput::Open(AVFormatContext* context, const std::
         return nullptr;
     }
     if (!options.interrupt.callback) options.interrupt = owned->interrupt_callback;
-    const bool interleaved = options.transport == RtspTransportMode::Interleaved;
 
     std::unique_ptr<RtspInput> input(new RtspInput());
     input->m_session = std::make_unique<RtspSession>(options);
@@ -81,8 +80,8 @@ std::unique_ptr<RtspInput> RtspInput::Open(AVFormatContext* context, const std::
 
     AVDictionaryGuard demuxerOptions;
     demuxerOptions.Set("sdp_flags", "custom_io");
-    if (interleaved || input->m_session->ActiveTransport() == RtspTransportMode::Interleaved)
-        demuxerOptions.Set("reorder_queue_size", "0");
+    // Packets reach the demuxer in order already (over UDP the session reorders them).
+    demuxerOptions.Set("reorder_queue_size", "0");
     const AVInputFormat* sdpFormat = av_find_input_format("sdp");
     const std::string masked = input->m_session->MaskedUrl();
     *error = avformat_open_input(&ctx, masked.c_str(), sdpFormat, &demuxerOptions);

@@ -437,7 +437,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
             case NeedsPacket: result = FeedPacket(mode, counters); break;
             case PacketSent: result = ReceiveFrame(counters); break;
             case FrameReady: result = TakeFrame(); break;
-            default: return EmptyFrameOf(EndOfArchive);
+            default: return EmptyFrameOf(EndState());
         }
         if (std::shared_ptr<IDecodedFrame> limit = CheckLimits(counters)) return limit;
         if (result) return result;
@@ -458,13 +458,13 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::FeedPacket(LoopMode mode, LoopCoun
         ++counters.errors;
         return nullptr;
     }
-    if (readResult < 0 && readResult != AVERROR_EOF) {
-        HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: " << ErrorText(readResult);
-    }
     m_endOfFile = readResult < 0;
     // At the end of input the (empty) packet belongs to no stream: the decoder is drained whatever
     // the mode, so that the frames it still holds come out.
-    if (m_endOfFile) return m_decoderOpen ? Drain() : EmptyFrameOf(Error);
+    if (m_endOfFile) {
+        NoteEndOfInput(readResult);
+        return m_decoderOpen ? Drain() : EmptyFrameOf(Error);
+    }
     if (packet->stream_index != m_videoStreamIndex) {
         av_packet_unref(packet);
         ++counters.foreignPackets;
@@ -553,7 +553,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::TakeFrame() {
     bool drop = false, endOfArchive = false;
     const long long time = FrameTime(drop, endOfArchive);
     std::shared_ptr<IDecodedFrame> result;
-    if (endOfArchive) result = EmptyFrameOf(EndOfArchive);
+    if (endOfArchive) result = EmptyFrameOf(EndState());
     else if (!drop) result = std::make_shared<DecodedAvFrame>(time, m_pFrame.get());
     av_frame_unref(m_pFrame.get());
     if (!endOfArchive) m_loopState = PacketSent;
@@ -622,6 +622,29 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrame(int frameNumber) {
     return GetNextFrame();
 }
 
+void FFMpegDecoder::NoteEndOfInput(int readResult) {
+    if (m_inputLost || m_interrupted) return;
+    std::string reason;
+    if (m_interruptContext.timedOut) {
+        reason = "no data for " + std::to_string(m_interruptContext.timeoutMs) + " ms";
+    } else if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) {
+        reason = rtsp->Session().LostReason();
+        if (reason.empty() && readResult != AVERROR_EOF) reason = ErrorText(readResult);
+    } else if (HasInterruptCallback() && readResult != AVERROR_EOF) {
+        reason = ErrorText(readResult);
+    }
+    if (reason.empty()) {
+        if (readResult != AVERROR_EOF) {
+            HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: " << ErrorText(readResult);
+        }
+        return;
+    }
+    HLOG_ERROR << "FFMpegDecoder: the stream was lost: " << reason;
+    m_inputLost = true;
+}
+
+DecoderState FFMpegDecoder::EndState() const { return m_inputLost ? Error : EndOfArchive; }
+
 void FFMpegDecoder::RestartAt(int64_t targetPts) {
     if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx.get());
     m_heldFrame.reset();
@@ -668,6 +691,7 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
         if (readResult < 0) {
             // A memory input may still grow.
             if (m_memoryInput.IsQueue() && !m_memoryInput.Ended()) return EmptyPacketOf(NotAvailable);
+            NoteEndOfInput(readResult);
             end = true;
             break;
         }
@@ -679,7 +703,7 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
     }
     if (end) {
         m_pBsfCtx.reset();
-        return EmptyPacketOf(EndOfArchive);
+        return EmptyPacketOf(EndState());
     }
 
     if (m_pBsfCtx) {

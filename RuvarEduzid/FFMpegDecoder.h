@@ -146,6 +146,12 @@ private:
     long long FrameTime(bool& drop, bool& endOfArchive);
     // After a seek: the decoder starts over at `targetPts`.
     void RestartAt(int64_t targetPts);
+    // Reading stopped with `readResult`: a network source that did not end (a lost connection, a
+    // stall past the watchdog, broken data) is lost, and the decoder ends in Error instead of
+    // EndOfArchive once it handed out the frames it still held.
+    void NoteEndOfInput(int readResult);
+    // The state that ends decoding: Error for a lost source, EndOfArchive otherwise.
+    Halvora::Video::Native::DecoderState EndState() const;
     void UpdateDts(AVPacket* packet);
     bool HasInterruptCallback() const;
     // The input being read is `input` / none. (Inline: internal types stay out of the exported
@@ -200,6 +206,8 @@ private:
     bool m_keyFrameSent = false;
     // Handed out by the next GetNextFrame (see HoldFrame).
     std::shared_ptr<IDecodedFrame> m_heldFrame;
+    // The network source was lost (see NoteEndOfInput).
+    bool m_inputLost = false;
 };
 
 }  // namespace RuvarEduzid

@@ -262,3 +262,71 @@ TEST_P(LateReplyDelivery, ServerStreamingSecondsBeforeItsReplyLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, LateReplyDelivery, ::testing::Values("Milestone", "VmsAgent"));
+
+// RTP over a bad network: the stand-in's UDP output passes a seeded relay stage that drops 2 % of
+// the packets, sends 1 % twice, reorders them within 30 ms and holds a burst now and then. No
+// frame comes twice, out of order or with a time that is not its own, and the pictures are exact
+// up to the first damaged frame of each group and again from the next key frame. FFmpeg's own
+// client reads the same relay for comparison (printed, not judged).
+TEST(LiveStreamRelay, LossDuplicatesAndReorderingCostNoWrongFrame) {
+    const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);  // key frames at 0, 25, 50
+    const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
+    StreamTiming timing;  // the RTP clock wraps at frame 60
+    timing.frames = 350;
+    timing.paceMs = 10;
+    const std::string config = Config("\"transports\": [\"udp\"], \"bye\": true, \"bye_delay_ms\": 300, \"impair\": "
+                                      "{\"seed\": 7, \"drop\": 0.02, \"duplicate\": 0.01, \"reorder_ms\": 30, "
+                                      "\"burst_every\": 300, \"burst_ms\": 120}",
+                                      timing);
+    RuvarTest::VmsServer server(config, media);
+    ASSERT_GT(server.Port(), 0);
+    const Delivered ours = DecodeWithToolOverUdp("Rtsp", server.Url());
+    ASSERT_TRUE(ours.opened);
+    EXPECT_EQ(ours.endState, "EndOfArchive");
+    Json::Value stats;
+    ASSERT_TRUE(Json::Reader().parse(server.Stats(), stats, false)) << server.Stats();
+    std::vector<bool> impaired(timing.frames, false);
+    for (const Json::Value& p : stats[stats.size() - 1]["impaired_frames"]) impaired.at(p.asUInt()) = true;
+    ASSERT_GT(std::count(impaired.begin(), impaired.end(), true), 5) << "the relay stage did its work";
+
+    // Each frame's time names it: the stream clock read as UTC, 40 ms a frame.
+    std::vector<std::string> byFrame(timing.frames);
+    int previous = -1, exact = 0;
+    for (size_t i = 0; i < ours.times.size(); ++i) {
+        const long long offset = ours.times[i] - kUnixEpochFileTime;
+        ASSERT_EQ(offset % kFrameTicks, 0) << "frame " << i << " has a time of no frame";
+        const int k = static_cast<int>(offset / kFrameTicks);
+        ASSERT_GT(k, previous) << "times go forward, each once";
+        ASSERT_LT(k, timing.frames);
+        previous = k;
+        byFrame[k] = ours.digests[i];
+    }
+    // A frame is clean when nothing of its group up to it was damaged: it must arrive exact.
+    bool damaged = false;
+    for (int k = 0; k < timing.frames; ++k) {
+        if ((k % media.frames) % 25 == 0) damaged = false;  // a key frame starts a group
+        damaged = damaged || impaired[k];
+        if (damaged) continue;
+        EXPECT_EQ(byFrame[k], pictures[k % media.frames]) << "clean frame " << k;
+        exact += byFrame[k] == pictures[k % media.frames];
+    }
+
+    RuvarTest::VmsServer again(config, media);
+    const std::wstring url = again.Url();
+    std::string ffmpegOut;
+    RuvarTest::RunCommand("timeout 60 ffmpeg -nostdin -loglevel error -rtsp_transport udp -i " +
+                              RuvarTest::Quote(std::string(url.begin(), url.end())) + " -f framemd5 -pix_fmt yuv420p -",
+                          &ffmpegOut);
+    int ffmpegFrames = 0, ffmpegExact = 0;
+    std::istringstream lines(ffmpegOut);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        ++ffmpegFrames;
+        const std::string md5 = line.substr(line.rfind(',') + 2);
+        ffmpegExact += std::find(pictures.begin(), pictures.end(), md5) != pictures.end();
+    }
+    std::printf("relay: %d of %d frames impaired; ours delivered %zu, %d clean frames exact; ffmpeg delivered %d, %d "
+                "exact pictures\n",
+                static_cast<int>(std::count(impaired.begin(), impaired.end(), true)), timing.frames,
+                ours.times.size(), exact, ffmpegFrames, ffmpegExact);
+}

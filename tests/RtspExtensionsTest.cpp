@@ -465,7 +465,8 @@ TEST(RtspFaults, StalledServerWithoutInterruptCallbackTimesOut) {
     EXPECT_EQ(endCode, AVERROR(ETIMEDOUT));
 }
 
-TEST(RtspFaults, ServerClosingMidStreamEndsTheStream) {
+// A connection closed without a goodbye loses the stream (it does not end it).
+TEST(RtspFaults, ServerClosingMidStreamLosesTheStream) {
     RtspTestServer server;
     const std::string url = Server(server, "--close-after 10");
     Input input;
@@ -474,7 +475,8 @@ TEST(RtspFaults, ServerClosingMidStreamEndsTheStream) {
     int endCode = 0;
     const auto start = Clock::now();
     ReadPackets(input.ctx, 100000, nullptr, &endCode);
-    EXPECT_EQ(endCode, AVERROR_EOF);
+    EXPECT_EQ(endCode, AVERROR(ECONNRESET));
+    EXPECT_EQ(input.input->Session().LostReason(), "the server closed the connection without ending the stream");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 }
 

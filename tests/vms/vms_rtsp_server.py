@@ -35,10 +35,16 @@ Prints "PORT <n>" on stdout once it listens.
       delay_ms                each reply held this long while the stream goes on
   udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER
                           reply (the reply comes on the connection, the media on UDP)
+  impair {seed, drop, duplicate, reorder_ms, burst_every, burst_ms}   over UDP, the RTP packets
+                          pass a relay stage that drops each with probability `drop`, sends it
+                          twice with probability `duplicate`, holds it up to `reorder_ms` (later
+                          packets overtake it) and, every `burst_every` packets, holds a burst for
+                          `burst_ms`; random.Random(seed) decides, so a run repeats exactly
 
 --stats: a JSON list, one object per session: methods (the requests in order), get_parameter (how
 many), frames_sent, named_frames (the p of each next_frame_range reply), transport ("tcp", "udp",
-null before SETUP), bye_sent.
+null before SETUP), bye_sent, impaired_frames (the presentation indices of the frames that lost a
+packet or had one held in a burst).
 """
 
 import argparse
@@ -46,6 +52,7 @@ import base64
 import datetime
 import json
 import os
+import random
 import select
 import socket
 import struct
@@ -164,6 +171,9 @@ class Session:
         self.udp = None  # (rtp socket, rtcp socket, client rtp address, client rtcp address)
         self.next_unit = 0  # decode index of the next access unit to send
         self.gap_until = 0.0  # monotonic time before which no RTP packet goes out (UDP)
+        impair = cfg.get("impair")
+        self.impair = dict(impair, rng=random.Random(impair.get("seed", 1)), held=[], count=0,
+                           burst_until=0.0, frame=0) if impair else None
 
     # ---- sending ---------------------------------------------------------------------------
     def send(self, data):
@@ -180,10 +190,34 @@ class Session:
             pass  # the client's port is not open (yet, or any more): a lost datagram
 
     def send_rtp(self, packet):
-        if self.transport == "udp":
+        if self.transport == "udp" and self.impair:
+            self.impair_enqueue(packet)
+            self.flush_impaired(time.monotonic())
+        elif self.transport == "udp":
             self.send_udp(self.udp[0], self.udp[2], packet)
         else:
             self.send_interleaved(0, packet)
+
+    def impair_enqueue(self, packet):
+        im, now = self.impair, time.monotonic()
+        im["count"] += 1
+        if im.get("burst_every") and im["count"] % im["burst_every"] == 0:
+            im["burst_until"] = now + im.get("burst_ms", 100) / 1000.0
+        rng = im["rng"]
+        dropped = rng.random() < im.get("drop", 0)
+        if dropped or now < im["burst_until"]:
+            self.stats.setdefault("impaired_frames", [])
+            if im["frame"] not in self.stats["impaired_frames"]:
+                self.stats["impaired_frames"].append(im["frame"])
+        if not dropped:
+            due = max(now, im["burst_until"]) + rng.random() * im.get("reorder_ms", 0) / 1000.0
+            im["held"] += [(due, packet)] * (2 if rng.random() < im.get("duplicate", 0) else 1)
+
+    def flush_impaired(self, now=None):
+        held = self.impair["held"] if self.impair else []
+        held.sort(key=lambda e: e[0])
+        while held and (now is None or held[0][0] <= now):
+            self.send_udp(self.udp[0], self.udp[2], held.pop(0)[1])
 
     def send_rtcp(self, packet):
         if self.transport == "udp":
@@ -453,6 +487,8 @@ class Session:
                 start = time.monotonic()
                 try:
                     p = self.presentation_index(k)
+                    if self.impair:
+                        self.impair["frame"] = p
                     ts = (cfg["ts0"] + cfg["step"] * p) & 0xFFFFFFFF
                     if sr and k % sr.get("every", 25) == 0:
                         # Every report repeats one mapping: NTP time sr.ntp is the RTP time of
@@ -469,13 +505,21 @@ class Session:
                     self.set_stat("frames_sent", k + 1)
                     if last:
                         self.set_stat("bye_sent", True)
+                    impaired = self.impair and self.transport == "udp"
+                    if impaired:
+                        for packet in packets:
+                            self.impair_enqueue(packet)
                     self.write_stats()
                     for packet in packets:
-                        self.send_rtp(packet)
+                        if not impaired:
+                            self.send_rtp(packet)
                         sent_packets += 1
                         octets += len(packet) - 12
+                    if impaired:
+                        self.flush_impaired(time.monotonic())
                     self.next_unit = k + 1
                     if last:
+                        self.flush_impaired()
                         self.send_rtcp(self.bye(sent_packets, octets))
                 finally:
                     self.unit_lock.release()
@@ -484,6 +528,7 @@ class Session:
             if cfg["frames"] > 0 and cfg.get("bye") and cfg.get("bye_delay_ms", 0) > 0:
                 if self.closed.wait(cfg["bye_delay_ms"] / 1000.0):
                     return
+                self.flush_impaired()
                 self.send_rtcp(self.bye(sent_packets, octets))
                 self.set_stat("bye_sent", True)
                 self.write_stats()
