@@ -99,8 +99,12 @@ protected:
     bool FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp) const;
     // The time base of the chosen video stream (1/90000 before one is chosen).
     AVRational VideoTimeBase() const;
-    // A new network exchange starts now: the watchdog allows it the whole time-out.
-    void RestartWatchdog() { m_interruptContext.lastActivity = FFMpegDecoderDetail::WatchdogNow(); }
+    // A new network exchange starts now: the watchdog allows it the whole time-out, even after it
+    // gave up on an earlier one.
+    void RestartWatchdog() {
+        m_interruptContext.lastActivity = FFMpegDecoderDetail::WatchdogNow();
+        m_interruptContext.timedOut = false;
+    }
 
     // Skips the packets before the first key frame, then decodes every packet until a frame comes
     // out, and returns it: the packets after the key frame stay in the decoder for GetNextFrame

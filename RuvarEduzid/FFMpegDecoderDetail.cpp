@@ -40,6 +40,9 @@ int interrupt_cb(void* opaque) {
     auto* context = static_cast<InterruptContext*>(opaque);
     if (!context) return 0;
     if (context->interrupted && context->interrupted->load()) return 1;
+    // Once the watchdog gave up on the source, every later wait ends at once: the source is lost
+    // (the read it abandoned may still hand out what FFmpeg held back, such as the last frame).
+    if (context->timedOut) return 1;
     if (context->timeoutMs == 0) return 0;
     const int64_t elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(WatchdogNow() - context->lastActivity).count();
