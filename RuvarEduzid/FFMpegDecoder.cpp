@@ -266,6 +266,7 @@ FFMpegDecoder::FFMpegDecoder() {
     m_getFrameTimeoutMs = RuvarEduzidSettings::GetGetNextTimeout();
     m_rtspTransport = RuvarEduzidSettings::GetRtspTransport();
     m_ffmpegLogLevel = RuvarEduzidSettings::GetFFmpegLogLevel();
+    m_decoderThreads = RuvarEduzidSettings::GetDecoderThreads();
     m_interruptContext.lastActivity = WatchdogNow();
     m_interruptContext.interrupted = &m_interrupted;
 }
@@ -342,6 +343,10 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
             case 4:
                 m_getFrameTimeoutMs = static_cast<const RtspGetFrameTimeoutParameter&>(*parameter).timeoutMs;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. GetFrameTimeoutMs:" << m_getFrameTimeoutMs;
+                break;
+            case 5:
+                m_decoderThreads = static_cast<const DecoderThreadsParameter&>(*parameter).threads;
+                HLOG_INFO << "FFMpegDecoder::ProcessParameters. DecoderThreads:" << m_decoderThreads;
                 break;
             default: break;
         }
@@ -432,6 +437,13 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
 
     auto open = [&](AVCodecContextPtr candidate) {
         candidate->pkt_timebase = m_pVideoStream->time_base;
+        // 0 lets FFmpeg count the cores; a negative count decodes on one thread. Frame threads
+        // come first (slice threads only where a codec has no frame threads): they speed up any
+        // stream, whereas slice threads need pictures cut into several slices, which few cameras
+        // send. Each extra frame thread holds a picture back by one frame; pictures and times
+        // stay those of one thread.
+        candidate->thread_count = m_decoderThreads < 0 ? 1 : m_decoderThreads;
+        candidate->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         int result = avcodec_open2(candidate.get(), codec, &options);
         if (result < 0) {
             HLOG_WARNING << "Can't open codec : " << codecId << " err = " << result;
@@ -467,7 +479,8 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
     if (!context) HALVORA_THROW("Can't open any decoder for codec " << codecId);
 
     HLOG_INFO << "FFMpegDecoder::OpenDecoder opened " << (codec && codec->name ? codec->name : "?")
-              << (context->hw_device_ctx ? " with a CUDA device" : "");
+              << (context->hw_device_ctx ? " with a CUDA device" : "") << ", threads " << context->thread_count
+              << (context->active_thread_type == FF_THREAD_FRAME ? " (frame)" : "");
     m_pCodecCtx = context.release();
     m_decoderOpen = true;
     m_pFrame = av_frame_alloc();
@@ -649,11 +662,9 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
                     }
                     const bool keyFramesOnly =
                         mode == LoopMode::KeyFrames || (mode == LoopMode::FromFirstKeyFrame && !m_keyFrameSent);
-                    if (keyFramesOnly) {
-                        if (m_endOfFile) {
-                            m_loopState = Drained;
-                            break;
-                        }
+                    // At the end of input the decoder is drained in every mode: the key frames it
+                    // still holds (reordering, frame threads) come out too.
+                    if (keyFramesOnly && !m_endOfFile) {
                         if (!(packet->flags & AV_PKT_FLAG_KEY)) {
                             av_packet_unref(packet);
                             break;

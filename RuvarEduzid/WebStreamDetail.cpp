@@ -54,7 +54,8 @@ uint32_t ReadBe32(const uint8_t* p) {
 
 uint64_t ReadBe64(const uint8_t* p) { return (static_cast<uint64_t>(ReadBe32(p)) << 32) | ReadBe32(p + 4); }
 
-void AddTimeout(const Json::Value& root, const char* key, bool frameTimeout,
+// One integer option as the decoder parameter of `kind` (3, 4 or 5).
+void AddIntegerOption(const Json::Value& root, const char* key, int kind,
                 std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
     const Json::Value& value = root[key];
     if (value.empty()) return;
@@ -66,7 +67,9 @@ void AddTimeout(const Json::Value& root, const char* key, bool frameTimeout,
         HLOG_ERROR << key << ": bad parameter";
         return;
     }
-    if (frameTimeout)
+    if (kind == 5)
+        parameters.push_back(std::make_shared<DecoderThreadsParameter>(ms));
+    else if (kind == 4)
         parameters.push_back(std::make_shared<RtspGetFrameTimeoutParameter>(ms));
     else
         parameters.push_back(std::make_shared<RtspConnectionTimeoutParameter>(ms));
@@ -112,8 +115,9 @@ std::vector<std::shared_ptr<DecoderParameter>> BuildParameters(int gpuId, const 
             parameters.push_back(std::make_shared<CuvidDecoderParameter>(
                 static_cast<int>(cuda ? DecoderTypes::Cuda : DecoderTypes::Cuvid), gpuId));
         }
-        AddTimeout(root, "RtspConnectionTimeout", false, parameters);
-        AddTimeout(root, "RtspGetFrameTimeoutParameter", true, parameters);
+        AddIntegerOption(root, "RtspConnectionTimeout", 3, parameters);
+        AddIntegerOption(root, "RtspGetFrameTimeoutParameter", 4, parameters);
+        AddIntegerOption(root, "DecoderThreads", 5, parameters);
     } else if (gpuId != -1) {
         parameters.push_back(
             std::make_shared<CuvidDecoderParameter>(static_cast<int>(DecoderTypes::Cuvid), gpuId));

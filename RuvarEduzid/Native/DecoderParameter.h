@@ -41,6 +41,13 @@ struct RtspGetFrameTimeoutParameter : DecoderParameter {
     explicit RtspGetFrameTimeoutParameter(int ms) : DecoderParameter(4), timeoutMs(ms) {}
 };
 
+// Decoding threads of one decoder, over the settings file's DecoderThreads: 1 decodes on the
+// caller's thread alone, 0 lets FFmpeg pick a count from the cores, N > 1 uses N threads.
+struct DecoderThreadsParameter : DecoderParameter {
+    int threads;
+    explicit DecoderThreadsParameter(int n) : DecoderParameter(5), threads(n) {}
+};
+
 }  // namespace Native
 }  // namespace Video
 }  // namespace Halvora

@@ -47,6 +47,8 @@ const char* kDecodeHelp =
     "  --utc-offset HOURS     added to frame times when no start time is known\n"
     "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
     "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
+    "  --threads N            decoding threads: 1 (default; live streams), 0 (FFmpeg picks from\n"
+    "                         the cores; files); each extra thread holds a picture back a frame\n"
     "  --vms NAME             decode a video-management-system stream (generic, milestone,\n"
     "                         seetec, dvtel, genetec, iss, vmsagent); --gpu N picks the GPU\n"
     "  --options JSON         JSON options of the video-management-system stream\n"
@@ -119,7 +121,7 @@ int Decode(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kDecodeHelp)) return 0;
     Args args(argv,
               Join(kCommonValued, {"--frames", "--start-time", "--utc-offset", "--gpu", "--decoder", "--vms", "--options",
-                                   "--live-chunks"}),
+                                   "--live-chunks", "--threads"}),
               Join(kCommonFlags, {"--keyframes", "--md5"}));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 1) throw UsageError("decode needs exactly one SOURCE");

@@ -30,6 +30,9 @@ int DecoderKind(const std::string& name) {
 
 std::vector<std::shared_ptr<Native::DecoderParameter>> Parameters(const Args& args) {
     std::vector<std::shared_ptr<Native::DecoderParameter>> params;
+    if (args.Has("--threads"))
+        params.push_back(std::make_shared<Native::DecoderThreadsParameter>(
+            static_cast<int>(args.Integer("--threads", 1, 0, 64))));
     if (args.Has("--utc-offset"))
         params.push_back(std::make_shared<Native::UtcOffsetParameter>(
             static_cast<float>(args.Number("--utc-offset", 0, -24, 24))));
@@ -49,7 +52,7 @@ std::vector<std::shared_ptr<Native::DecoderParameter>> Parameters(const Args& ar
 // A video-management-system stream: the family's decoder opened from the address, a GPU id and
 // the JSON options, as a host opens it.
 OpenedDecoder OpenWebStream(const std::string& source, const std::string& family, const Args& args) {
-    for (const char* option : {"--live-chunks", "--start-time", "--utc-offset", "--decoder"})
+    for (const char* option : {"--live-chunks", "--start-time", "--utc-offset", "--decoder", "--threads"})
         if (args.Has(option)) throw UsageError(std::string(option) + " does not apply to --vms streams");
     std::string name;
     std::string names;

@@ -24,7 +24,7 @@ struct OpenedDecoder {
     std::shared_ptr<Halvora::Video::Native::IDecodedFrame> NextKeyFrame() { return decoder->GetNextKeyFrame(); }
 };
 
-// Opens SOURCE with the decode options (--start-time, --utc-offset, --gpu, --decoder, --vms,
+// Opens SOURCE with the decode options (--start-time, --utc-offset, --gpu, --decoder, --threads, --vms,
 // --options, --live-chunks) of `args`. Throws RunError with a clear message on failure.
 OpenedDecoder OpenDecoder(const std::string& source, const Args& args);
 // Short name of the container of SOURCE ("mov,mp4,m4a,3gp,3g2,mj2", "rtsp", ...).
