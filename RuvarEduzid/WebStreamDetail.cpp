@@ -56,7 +56,7 @@ uint64_t ReadBe64(const uint8_t* p) { return (static_cast<uint64_t>(ReadBe32(p))
 
 // One integer option as the decoder parameter of `kind` (3, 4 or 5).
 void AddIntegerOption(const Json::Value& root, const char* key, int kind,
-                std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
+                      std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
     const Json::Value& value = root[key];
     if (value.empty()) return;
     // Objects and arrays have no text form: they fail like any other malformed value.

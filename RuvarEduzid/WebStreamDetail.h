@@ -31,7 +31,8 @@ bool ParseStrictInt32(const std::string& text, int32_t& value);
 
 // The parameter list of the URL-and-JSON entry, in order: the image formats, the hardware decoder
 // choice (only with a GPU id), then the two RTSP time-outs and the decoder threads taken from the
-// JSON options. Logs the texts of these at info and a bad value at error. JSON that does not parse counts as `{}`.
+// JSON options. Logs these options' texts at info and a bad value at error. JSON that does not
+// parse counts as `{}`.
 std::vector<std::shared_ptr<Video::Native::DecoderParameter>> BuildParameters(int gpuId,
                                                                                const std::wstring& jsonParameters);
 
