@@ -4,7 +4,7 @@
 # crf 23, a key frame every 2 s, 2 s segments, threads = 2 x cores, MPEG-TS segments, a master
 # playlist); the row checks that both ran libx264 with the same options. The CLI reads the frames
 # once, splits and scales them, and runs both encodes in one process; both read the frames from
-# a raw file. Wall seconds of the whole processes, best of 3 alternating runs.
+# a raw file. Wall seconds of the whole processes, best of 5 alternating runs.
 #   BUILD_DIR  release build folder (default build/release); the library is built there when needed.
 #   FRAMES     number of frames (default 250); WIDTH/HEIGHT (default 1920x1080).
 set -euo pipefail
@@ -37,7 +37,7 @@ theirs_once() {
     -f hls -hls_time 2 -hls_playlist_type vod -hls_segment_filename "$work/theirs/%v/out%03d.ts" \
     -master_pl_name master.m3u8 -var_stream_map "v:0 v:1" "$work/theirs/%v/video.m3u8"
 }
-read -r ours theirs < <(best_pair 3)
+read -r ours theirs < <(best_pair 5)
 row "hls-writer-${HEIGHT}p-to-720p+360p" "MultiStreamHlsWriter vs ffmpeg split+scale, 2 x libx264 ultrafast crf 23, $FRAMES raw frames; wall s" \
   "$ours s" "$theirs s" "$(ratio "$theirs" "$ours")" 1.00 \
   "$(x264_differences "$work/ours/1/out000.ts" "$work/theirs/1/out000.ts")"
