@@ -57,6 +57,7 @@ FFMpegDecoder::FFMpegDecoder() {
     m_getFrameTimeoutMs = RuvarEduzidSettings::GetGetNextTimeout();
     m_rtspTransport = RuvarEduzidSettings::GetRtspTransport();
     m_ffmpegLogLevel = RuvarEduzidSettings::GetFFmpegLogLevel();
+    m_decoderThreads = RuvarEduzidSettings::GetDecoderThreads();
     m_interruptContext.lastActivity = WatchdogNow();
     m_interruptContext.interrupted = &m_interrupted;
 }
@@ -132,6 +133,10 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
             case DecoderParameter::RtspTransport:
                 m_rtspTransport = static_cast<const RtspTransportParameter&>(*parameter).transport;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. RtspTransport:" << m_rtspTransport;
+                break;
+            case DecoderParameter::DecoderThreads:
+                m_decoderThreads = static_cast<const DecoderThreadsParameter&>(*parameter).threads;
+                HLOG_INFO << "FFMpegDecoder::ProcessParameters. DecoderThreads:" << m_decoderThreads;
                 break;
             default: break;
         }
@@ -226,6 +231,13 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
 
     auto open = [&](AVCodecContextPtr candidate) {
         candidate->pkt_timebase = m_pVideoStream->time_base;
+        // 0 lets FFmpeg count the cores; a negative count decodes on one thread. Frame threads
+        // come first (slice threads only where a codec has no frame threads): they speed up any
+        // stream, whereas slice threads need pictures cut into several slices, which few cameras
+        // send. Each extra frame thread holds a picture back by one frame; pictures and times
+        // stay those of one thread.
+        candidate->thread_count = m_decoderThreads < 0 ? 1 : m_decoderThreads;
+        candidate->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         int result = avcodec_open2(candidate.get(), codec, &options);
         if (result < 0) {
             HLOG_WARNING << "Can't open codec : " << codecId << " err = " << result;
@@ -261,7 +273,8 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
     if (!context) HALVORA_THROW("Can't open any decoder for codec " << codecId);
 
     HLOG_INFO << "FFMpegDecoder::OpenDecoder opened " << (codec && codec->name ? codec->name : "?")
-              << (context->hw_device_ctx ? " with a CUDA device" : "");
+              << (context->hw_device_ctx ? " with a CUDA device" : "") << ", threads " << context->thread_count
+              << (context->active_thread_type == FF_THREAD_FRAME ? " (frame)" : "");
     m_pCodecCtx = std::move(context);
     m_decoderOpen = true;
     m_pFrame.reset(av_frame_alloc());

@@ -194,6 +194,7 @@ private:
     int m_getFrameTimeoutMs = 5000;
     int m_rtspTransport = 0;
     int m_ffmpegLogLevel = 8;
+    int m_decoderThreads = 1;
     int64_t m_nextDtsUs = AV_NOPTS_VALUE;
     AVBSFContextPtr m_pBsfCtx;
     bool m_bsfInitialized = false;

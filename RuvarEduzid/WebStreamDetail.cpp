@@ -20,22 +20,25 @@ namespace WebStreamDetail {
 
 namespace {
 
-void AddTimeout(const Json::Value& root, const char* key, bool frameTimeout,
-                std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
+// One integer option as the decoder parameter of its kind.
+void AddIntegerOption(const Json::Value& root, const char* key, DecoderParameter::Kind kind,
+                      std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
     const Json::Value& value = root[key];
     if (value.empty()) return;
     // Objects and arrays have no text form: they fail like any other malformed value.
     std::string text = value.isConvertibleTo(Json::stringValue) ? value.asString() : value.toStyledString();
     HLOG_INFO << key << ": " << text;
-    int32_t ms = 0;
-    if (!value.isConvertibleTo(Json::stringValue) || !ParseStrictInt32(text, ms)) {
+    int32_t number = 0;
+    if (!value.isConvertibleTo(Json::stringValue) || !ParseStrictInt32(text, number)) {
         HLOG_ERROR << key << ": bad parameter";
         return;
     }
-    if (frameTimeout)
-        parameters.push_back(std::make_shared<RtspGetFrameTimeoutParameter>(ms));
+    if (kind == DecoderParameter::DecoderThreads)
+        parameters.push_back(std::make_shared<DecoderThreadsParameter>(number));
+    else if (kind == DecoderParameter::RtspGetFrameTimeout)
+        parameters.push_back(std::make_shared<RtspGetFrameTimeoutParameter>(number));
     else
-        parameters.push_back(std::make_shared<RtspConnectionTimeoutParameter>(ms));
+        parameters.push_back(std::make_shared<RtspConnectionTimeoutParameter>(number));
 }
 
 }  // namespace
@@ -78,8 +81,9 @@ std::vector<std::shared_ptr<DecoderParameter>> BuildParameters(int gpuId, const 
             parameters.push_back(std::make_shared<CuvidDecoderParameter>(
                 static_cast<int>(cuda ? DecoderTypes::Cuda : DecoderTypes::Cuvid), gpuId));
         }
-        AddTimeout(root, "RtspConnectionTimeout", false, parameters);
-        AddTimeout(root, "RtspGetFrameTimeoutParameter", true, parameters);
+        AddIntegerOption(root, "RtspConnectionTimeout", DecoderParameter::RtspConnectionTimeout, parameters);
+        AddIntegerOption(root, "RtspGetFrameTimeoutParameter", DecoderParameter::RtspGetFrameTimeout, parameters);
+        AddIntegerOption(root, "DecoderThreads", DecoderParameter::DecoderThreads, parameters);
     } else if (gpuId != -1) {
         parameters.push_back(
             std::make_shared<CuvidDecoderParameter>(static_cast<int>(DecoderTypes::Cuvid), gpuId));

@@ -25,8 +25,9 @@ namespace WebStreamDetail {
 bool ParseStrictInt32(const std::string& text, int32_t& value);
 
 // The parameter list of the URL-and-JSON entry, in order: the image formats, the hardware decoder
-// choice (only with a GPU id), then the two RTSP time-outs taken from the JSON options. Logs the
-// time-out texts at info and a bad value at error. JSON that does not parse counts as `{}`.
+// choice (only with a GPU id), then the two RTSP time-outs and the decoder threads taken from the
+// JSON options. Logs these options' texts at info and a bad value at error. JSON that does not
+// parse counts as `{}`.
 std::vector<std::shared_ptr<Video::Native::DecoderParameter>> BuildParameters(int gpuId,
                                                                                const std::wstring& jsonParameters);
 

@@ -84,6 +84,11 @@ TEST_P(FrameExact, CountsAndPlanesEqualFFmpegs) {
     for (size_t i = 0; i < reference.size(); ++i) EXPECT_EQ(decoded.digests[i], reference[i]) << c.name << " frame " << i;
     // End of archive repeats.
     for (int i = 0; i < 3; ++i) EXPECT_EQ(decoder->GetNextFrame()->GetDecoderState(), EndOfArchive);
+    // Four decoding threads (several frames in flight): the same pictures with the same times.
+    std::vector<std::shared_ptr<DecoderParameter>> threads{std::make_shared<DecoderThreadsParameter>(4)};
+    auto threaded = DecodeAll(*Open(path, &threads));
+    EXPECT_EQ(threaded.digests, decoded.digests) << c.name;
+    EXPECT_EQ(threaded.times, decoded.times) << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -309,12 +309,13 @@ TEST(RuvarTool, DecodeTimesFollowTheStartTimeAndOptionsLimitTheFrames) {
     EXPECT_EQ(lines[1], "1 Ok 2024-05-01T12:00:00.5400000Z 176x144");
     EXPECT_EQ(lines[2], "2 Ok 2024-05-01T12:00:00.5800000Z 176x144");
 
-    // 50 frames with a key frame every 10: every key frame comes out, 0.4 s apart, the last ones
-    // too (the decoder is drained at the end).
+    // 50 frames with a key frame every 10: only key frames come out, 0.4 s apart, the last ones
+    // too (the decoder is drained at the end); frame threads hold them back, yet lose none.
     auto keys = Ruvar("decode --keyframes --start-time 2024-05-01T12:00:00Z " + Quote(Clip()));
     ASSERT_EQ(keys.code, 0);
     auto keyLines = Lines(keys.out);
     ASSERT_EQ(keyLines.size(), 5u);
+    EXPECT_EQ(Ruvar("decode --keyframes --threads 3 --start-time 2024-05-01T12:00:00Z " + Quote(Clip())).out, keys.out);
     for (size_t i = 0; i < keyLines.size(); ++i)
         EXPECT_NE(keyLines[i].find("T12:00:0" + std::to_string(i * 4 / 10) + "." + std::to_string(i * 4 % 10) + "000000Z"),
                   std::string::npos)

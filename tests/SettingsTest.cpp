@@ -35,20 +35,22 @@ TEST(Settings, DefaultsWithoutFileAndNothingLogged) {
 
 TEST(Settings, ChangedValuesAreLoggedAtInfoAndEqualValuesAreNot) {
     auto file = WriteIni("changed", "[Rtsp]\nRtspConnectionTimeout=20000\nRtspTransport=-3\n[FFMpeg]\nLogLevel=8\n"
-                                    "LiveDecoderBufferSizeMB=+7\n");
+                                    "LiveDecoderBufferSizeMB=+7\nDecoderThreads=0\n");
     ScopedLogCapture capture(0);
     auto v = RuvarEduzidSettings::ReadFile(file);
     EXPECT_EQ(v.connectionTimeoutMs, 20000);
     EXPECT_EQ(v.rtspTransport, -3);
     EXPECT_EQ(v.ffmpegLogLevel, 8);
     EXPECT_EQ(v.liveBufferSizeMB, 7);
+    EXPECT_EQ(v.decoderThreads, 0);
     auto records = capture.Sink().Records();
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].message, "Parameter value set from ini. Rtsp_RtspConnectionTimeout 30000 -> 20000");
     EXPECT_EQ(records[0].level, 2);
     EXPECT_TRUE(records[0].file.empty());
     EXPECT_EQ(records[1].message, "Parameter value set from ini. Rtsp_RtspTransport 0 -> -3");
     EXPECT_EQ(records[2].message, "Parameter value set from ini. FFMpeg_LiveDecoderBufferSizeMB 50 -> 7");
+    EXPECT_EQ(records[3].message, "Parameter value set from ini. FFMpeg_DecoderThreads 1 -> 0");
 }
 
 TEST(Settings, MalformedValuesKeepTheDefaultWithAWarning) {

@@ -108,15 +108,19 @@ TEST(WebStreamParameters, GpuIdChoosesCuvidUnlessHwDecoderIsExactlyCuda) {
     }
 }
 
-TEST(WebStreamParameters, TimeoutsInOrderAfterTheDecoderChoice) {
-    auto b = Build(0, L"{\"RtspGetFrameTimeoutParameter\": \"700\", \"Other\": 1, \"RtspConnectionTimeout\": \"5000\"}");
-    ASSERT_EQ(b.list.size(), 4u);
+TEST(WebStreamParameters, TimeoutsAndThreadsInOrderAfterTheDecoderChoice) {
+    auto b = Build(0, L"{\"DecoderThreads\": 0, \"RtspGetFrameTimeoutParameter\": \"700\", \"Other\": 1, "
+                      L"\"RtspConnectionTimeout\": \"5000\"}");
+    ASSERT_EQ(b.list.size(), 5u);
     EXPECT_EQ(b.list[1]->kind, 1);
     ASSERT_EQ(b.list[2]->kind, 3);
     EXPECT_EQ(static_cast<RtspConnectionTimeoutParameter&>(*b.list[2]).timeoutMs, 5000);
     ASSERT_EQ(b.list[3]->kind, 4);
     EXPECT_EQ(static_cast<RtspGetFrameTimeoutParameter&>(*b.list[3]).timeoutMs, 700);
-    EXPECT_EQ(b.infos, (std::vector<std::string>{"RtspConnectionTimeout: 5000", "RtspGetFrameTimeoutParameter: 700"}));
+    ASSERT_EQ(b.list[4]->kind, DecoderParameter::DecoderThreads);
+    EXPECT_EQ(static_cast<DecoderThreadsParameter&>(*b.list[4]).threads, 0);
+    EXPECT_EQ(b.infos, (std::vector<std::string>{"RtspConnectionTimeout: 5000", "RtspGetFrameTimeoutParameter: 700",
+                                                 "DecoderThreads: 0"}));
     EXPECT_TRUE(b.errors.empty());
 
     auto minimum = Build(-1, L"{\"RtspConnectionTimeout\": \"-2147483648\"}");

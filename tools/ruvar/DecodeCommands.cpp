@@ -56,6 +56,8 @@ const char* kDecodeHelp =
     "  --transport MODE       rtsp:// sources: tcp (default), udp, prefer-tcp or multicast\n"
     "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
     "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
+    "  --threads N            decoding threads: 1 (default; live streams), 0 (FFmpeg picks from\n"
+    "                         the cores; files); each extra thread holds a picture back a frame\n"
     "  --vms NAME             decode a video-management-system stream (generic, milestone,\n"
     "                         seetec, dvtel, genetec, iss, vmsagent); --gpu N picks the GPU\n"
     "  --options JSON         JSON options of the video-management-system stream: HwDecoder\n"
@@ -132,7 +134,7 @@ int Probe(const std::vector<std::string>& argv) {
 
 int Decode(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kDecodeHelp)) return 0;
-    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--frames", "--start-time", "--utc-offset", "--vms", "--options"}),
+    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--frames", "--start-time", "--utc-offset", "--vms", "--options", "--threads"}),
               Join(kCommonFlags, {"--keyframes", "--md5"}));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 1) throw UsageError("decode needs exactly one SOURCE");
