@@ -40,22 +40,27 @@ long long NowTicks() {
                .count() / 100;
 }
 
-// One stream that every family can read: sender reports (2021-01-01 at frame 0), Dvtel
-// extensions (2021-01-01 plus 40 ms per frame), GET_PARAMETER replies with SeeTec's fields and a
-// clock range naming the next frame sent (VmsAgent's clock: 2021-01-01 plus 36 ms per frame, each
-// 90 kHz tick read as 10 us), and an RTCP BYE after the last frame.
-std::string SharedConfig(int frames, int paceMs, const std::string& getParameterExtra = "") {
+// One stream that every family can read: frame k captured at 2021-01-01 plus 40 ms per frame, told
+// by sender reports (from the `firstReport`-th frame sent on, every 25 frames: frame 0 at 2021-01-01,
+// or with a later first report frame 25 at one second past), Dvtel extensions, GET_PARAMETER
+// replies with SeeTec's fields (the time of frame 0, of the frame sent last or of the next frame
+// sent: `seeTecPair`) and a clock range naming the next frame sent (VmsAgent's clock: 2021-01-01
+// plus 36 ms per frame, each 90 kHz tick read as 10 us), and an RTCP BYE after the last frame.
+std::string SharedConfig(int frames, int paceMs, const std::string& getParameterExtra = "", int firstReport = 0,
+                         const std::string& seeTecPair = "first") {
     StreamTiming timing;
     timing.ts0 = kFirstTimestamp;
     timing.frames = frames;
     timing.paceMs = paceMs;
     timing.bye = true;
-    return Config("\"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) +
-                      ", \"frame\": 0, \"every\": 25}, \"dvtel\": {\"base\": " + std::to_string(kYear1To2021) +
-                      ", \"step\": " + std::to_string(kFrameTicks) + "}, \"get_parameter\": {" +
-                      NextFrameRange(kUnixUs2021, kStep * 10LL) + ", \"body\": \"SeeTecTimestamp: " +
-                      std::to_string(kSeeTecMs2021) + "\\r\\nLastRTPTimestamp: " + std::to_string(kFirstTimestamp) +
-                      "\\r\\n\"" + getParameterExtra + "}",
+    const std::string report = firstReport == 0 ? "\"ntp\": " + std::to_string(kNtp2021) + ", \"frame\": 0"
+                                                : "\"ntp\": " + std::to_string(kNtp2021 + (1ULL << 32)) +
+                                                      ", \"frame\": 25, \"first\": " + std::to_string(firstReport);
+    return Config("\"sender_report\": {" + report + ", \"every\": 25}, \"dvtel\": {\"base\": " +
+                      std::to_string(kYear1To2021) + ", \"step\": " + std::to_string(kFrameTicks) +
+                      "}, \"get_parameter\": {" + NextFrameRange(kUnixUs2021, kStep * 10LL) +
+                      ", \"seetec\": {\"ms0\": " + std::to_string(kSeeTecMs2021) + ", \"ms_per_frame\": 40, \"pair\": \"" +
+                      seeTecPair + "\"}" + getParameterExtra + "}",
                   timing);
 }
 
@@ -65,7 +70,7 @@ long long ExpectedTime(const std::string& family, int k) {
     if (family == "Rtsp" || family == "Generic" || family == "Iss")
         return kUnixEpochFileTime + k * kFrameTicks;  // the stream clock read as UTC since 1970
     if (family == "VmsAgent") return kFileTime2021 + k * kStep * 100LL;
-    return kFileTime2021 + k * kFrameTicks;  // Milestone, SeeTec, Genetec, Dvtel
+    return kFileTime2021 + k * kFrameTicks;  // Milestone, SeeTec, Genetec, Dvtel, Camera
 }
 
 struct Delivered {
@@ -160,21 +165,39 @@ struct DeliveryCase {
     std::string family;
     bool bframes;
     bool udp;
+    int firstReport = 0;              // the frame sent after the first sender report
+    std::string seeTecPair = "first";  // the frame whose time the SeeTec reply gives
 };
 
 void PrintTo(const DeliveryCase& c, std::ostream* os) {
-    *os << c.family << (c.bframes ? " with B-frames" : " without B-frames") << (c.udp ? " over UDP" : " over TCP");
+    *os << c.family << (c.bframes ? " with B-frames" : " without B-frames") << (c.udp ? " over UDP" : " over TCP")
+        << ", first sender report at frame " << c.firstReport << ", SeeTec reply on the " << c.seeTecPair << " frame";
 }
 
 std::string CaseName(const ::testing::TestParamInfo<DeliveryCase>& info) {
-    return info.param.family + (info.param.bframes ? "_BFrames" : "_NoBFrames") + (info.param.udp ? "_Udp" : "_Tcp");
+    const DeliveryCase& c = info.param;
+    return c.family + (c.bframes ? "_BFrames" : "_NoBFrames") + (c.udp ? "_Udp" : "_Tcp") +
+           (c.firstReport ? "_FirstReportAt" + std::to_string(c.firstReport) : "") +
+           (c.seeTecPair != "first" ? "_ReplyOn_" + c.seeTecPair : "");
 }
 
+// Every family with and without B-frames over TCP and UDP (the RTP clock wraps in every stream);
+// the families that need a sender report with the first one 7 frames after PLAY, and SeeTec with
+// its reply pairing its time with the frame sent last and the next one, on two of those each.
 std::vector<DeliveryCase> AllCases() {
     std::vector<DeliveryCase> cases;
-    for (const char* family : {"Rtsp", "Generic", "Milestone", "SeeTec", "VmsAgent", "Iss", "Genetec", "Dvtel"})
+    for (const char* family :
+         {"Rtsp", "Generic", "Milestone", "SeeTec", "VmsAgent", "Iss", "Genetec", "Dvtel", "Camera"})
         for (bool bframes : {false, true})
             for (bool udp : {false, true}) cases.push_back({family, bframes, udp});
+    for (const char* family : {"Milestone", "Genetec", "Camera"}) {
+        cases.push_back({family, true, false, 7});
+        cases.push_back({family, false, true, 7});
+    }
+    for (const char* pair : {"last", "next"}) {
+        cases.push_back({"SeeTec", true, false, 0, pair});
+        cases.push_back({"SeeTec", false, true, 0, pair});
+    }
     return cases;
 }
 
@@ -188,7 +211,7 @@ TEST_P(LiveStreamDelivery, EveryFrameSentAfterPlayArrivesWithItsOwnCaptureTime) 
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(c.bframes);
     const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
     ASSERT_EQ(pictures.size(), static_cast<size_t>(media.frames));
-    RuvarTest::VmsServer server(SharedConfig(media.frames, 10), media);
+    RuvarTest::VmsServer server(SharedConfig(media.frames, 10, "", c.firstReport, c.seeTecPair), media);
     ASSERT_GT(server.Port(), 0);
     const Delivered run = c.udp ? DecodeWithToolOverUdp(c.family, server.Url()) : DecodeHere(c.family, server.Url());
     ExpectEveryFrame(c.family, run, pictures, media.frames);
