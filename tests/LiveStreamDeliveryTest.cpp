@@ -7,16 +7,23 @@
 #include "Common/Json.h"
 #include "Common/Logger.h"
 #include "DecoderTestHelpers.h"
+#include "RuvarEduzid/DecodedAvFrame.h"
 #include "RuvarEduzid/FFMpegDecoder.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
+#include "RuvarEduzid/WebStreamDetail.h"
+#include "Rtsp/RtspInput.h"
+#include "support/RtspTestServer.h"
 #include "support/TestSupport.h"
 #include "vms/VmsServer.h"
 #include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <memory>
 #include <string>
@@ -24,6 +31,7 @@
 #include <vector>
 
 using namespace RuvarTest::Vms;
+namespace WebStreamDetail = Halvora::RuvarEduzid::WebStreamDetail;
 using Halvora::Video::Native::DecoderState;
 using Halvora::Video::Native::IFrameDecoder;
 
@@ -82,9 +90,9 @@ struct Delivered {
 };
 
 // In this process: "Rtsp" is a plain FFMpegDecoder, the others the family's web-stream decoder.
-// `beforeReading` runs between Initialize and the first frame.
+// `beforeReading` runs between Initialize and the first frame; `digests`: the pictures' too.
 Delivered DecodeHere(const std::string& family, const std::wstring& url,
-                     const std::function<void()>& beforeReading = nullptr) {
+                     const std::function<void()>& beforeReading = nullptr, bool digests = true) {
     Delivered out;
     out.before = NowTicks();
     std::unique_ptr<IFrameDecoder> decoder;
@@ -99,13 +107,13 @@ Delivered DecodeHere(const std::string& family, const std::wstring& url,
         decoder = std::move(web);
     }
     if (out.opened && beforeReading) beforeReading();
-    while (out.opened && out.times.size() < 1000) {
+    while (out.opened && out.times.size() < 4000) {
         auto frame = decoder->GetNextFrame();
         if (frame->GetDecoderState() != DecoderState::Ok) {
             out.endState = frame->GetDecoderState() == DecoderState::EndOfArchive ? "EndOfArchive" : "other";
             break;
         }
-        out.digests.push_back(DecoderTest::PlanesMd5(*frame));
+        if (digests) out.digests.push_back(DecoderTest::PlanesMd5(*frame));
         out.times.push_back(frame->GetFileTimeUtc());
     }
     out.after = NowTicks();
@@ -285,3 +293,98 @@ TEST_P(LateReplyDelivery, ServerStreamingSecondsBeforeItsReplyLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, LateReplyDelivery, ::testing::Values("Milestone", "VmsAgent"));
+
+// A camera whose RTP clock (45 kHz, as its rtpmap says) runs 200 ppm fast against its NTP clock,
+// a sender report every second (each pairing the NTP and RTP times of the next frame), 60 s of
+// stream sent faster than real time. Dated from the report nearest before it, every frame is
+// within 1 ms of its capture time; dated from the first report alone (Genetec's rule) the last
+// frames are about 12 ms off.
+TEST(LiveStreamDelivery, CameraWhoseRtpClockDriftsStaysExactToTheReportInterval) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);
+    StreamTiming timing;
+    timing.ts0 = kFirstTimestamp;
+    timing.step = kStep / 2;
+    timing.frames = 1500;
+    timing.paceMs = 0;  // as fast as the client reads
+    timing.bye = true;
+    for (const std::string family : {"Camera", "Genetec"}) {
+        RuvarTest::VmsServer server(
+            Config("\"clock_rate\": 45000, \"drift_ppm\": 200, \"sender_report\": {\"ntp\": " + std::to_string(kNtp2021) + ", \"every\": 25}",
+                   timing),
+            media);
+        ASSERT_GT(server.Port(), 0);
+        const Delivered run = DecodeHere(family, server.Url(), nullptr, false);
+        ASSERT_EQ(run.times.size(), static_cast<size_t>(timing.frames)) << family;
+        long long worst = 0;
+        for (int k = 0; k < timing.frames; ++k)
+            worst = std::max(worst, std::llabs(run.times[k] - ExpectedTime(family, k)));
+        if (family == "Camera") {
+            EXPECT_LE(worst, 10000) << "100-ns ticks";
+        } else {
+            EXPECT_GE(worst, 110000) << "100-ns ticks";
+            EXPECT_LE(worst, 130000) << "100-ns ticks";
+        }
+    }
+}
+
+// Camera against GStreamer's RTSP server: with rtponviftimestamp (its clock set to 2021) each frame
+// carries its NTP time in the ONVIF replay extension; without it the server's sender reports alone
+// map RTP time to NTP time. The server records every time it writes: each frame is at the time
+// written for it (to the sender report's precision: its RTP time is whole 90 kHz ticks), and the
+// frames are one frame interval apart.
+class CameraAgainstGStreamer : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CameraAgainstGStreamer, EveryFrameAtTheCaptureTimeTheServerWrote) {
+    RUVAR_REQUIRE_RTSP_LAYER();
+    const bool onvif = GetParam();
+    const std::string record = RuvarTest::TempDir(onvif ? "gst_onvif" : "gst_reports") + "/record.txt";
+    RuvarTest::RtspTestServer server;
+    ASSERT_TRUE(server.StartGStreamer(
+        std::string("( videotestsrc is-live=true num-buffers=150 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
+                    "x264enc tune=zerolatency ! rtph264pay ") +
+            (onvif ? "! rtponviftimestamp ntp-offset=3818448000000000000 name=pay0 )" : "name=pay0 )"),
+        "--record " + RuvarTest::Quote(record)));
+    auto decoder = Make("Camera");
+    std::wstring json = L"{\"RtspGetFrameTimeoutParameter\": \"15000\"}";
+    const std::string url = server.Url();
+    ASSERT_TRUE(decoder->Initialize(std::wstring(url.begin(), url.end()), -1, json));
+    std::vector<std::pair<uint32_t, long long>> frames;  // RTP time and file time of each frame
+    while (frames.size() < 60) {
+        auto frame = decoder->GetNextFrame();
+        ASSERT_EQ(frame->GetDecoderState(), DecoderState::Ok);
+        RtspFrameTiming timing{};
+        ASSERT_TRUE(decoder->RtspSource()->FrameTiming(
+            dynamic_cast<Halvora::RuvarEduzid::DecodedAvFrame&>(*frame).GetPicture()->pts, &timing));
+        frames.emplace_back(timing.timestamp, frame->GetFileTimeUtc());
+    }
+    // The record: "rtp TS NTP" for each frame, "sr NTP RTP" for each sender report, in order. Each
+    // frame's time: its extension's, or from the report sent last before it (the first report for
+    // frames sent before any).
+    std::map<uint32_t, std::pair<std::string, size_t>> written;  // NTP text, reports sent before
+    std::vector<std::pair<uint64_t, uint32_t>> reports;
+    std::istringstream lines(RuvarTest::ReadFile(record));
+    for (std::string kind, a, b; lines >> kind >> a >> b;) {
+        if (kind == "sr") reports.emplace_back(std::stoull(a), static_cast<uint32_t>(std::stoul(b)));
+        if (kind == "rtp") written.emplace(static_cast<uint32_t>(std::stoul(a)), std::make_pair(b, reports.size()));
+    }
+    ASSERT_FALSE(reports.empty());
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const auto at = written.find(frames[i].first);
+        ASSERT_NE(at, written.end()) << "frame " << i << " RTP time " << frames[i].first;
+        long long expected = 0;
+        if (onvif) {
+            expected = static_cast<long long>(WebStreamDetail::NtpToFileTime(std::stoull(at->second.first)));
+        } else {
+            const auto& report = reports[std::max<size_t>(at->second.second, 1) - 1];
+            expected = static_cast<long long>(WebStreamDetail::NtpToFileTime(report.first)) +
+                       static_cast<int32_t>(frames[i].first - report.second) * 1000LL / 9;
+        }
+        EXPECT_NEAR(frames[i].second, expected, onvif ? 0 : 500) << "frame " << i;
+        if (i > 0) {
+            EXPECT_NEAR(frames[i].second - frames[i - 1].second, kFrameTicks, 1) << "frame " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnvifOrSenderReports, CameraAgainstGStreamer, ::testing::Bool());

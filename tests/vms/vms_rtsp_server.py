@@ -14,8 +14,9 @@ Prints "PORT <n>" on stdout once it listens.
 
 --config keys (JSON object; defaults in main()):
   frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats),
-      first RTP timestamp, 90 kHz units per presentation frame, SSRC, milliseconds between frames,
-      seconds the server lives
+      first RTP timestamp, RTP clock units per presentation frame, SSRC, milliseconds between
+      frames, seconds the server lives
+  clock_rate              the RTP clock rate the session description names (90000)
   transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
                           others are answered 461
   sender_report {ntp, frame, every, first, first_ms}   every `every` frames from the `first`-th
@@ -25,7 +26,7 @@ Prints "PORT <n>" on stdout once it listens.
   drift_ppm               the RTP clock runs this much fast against the NTP clock: frame p is at
                           RTP time ts0 + round(step * p * (1 + drift_ppm / 1e6)), and each sender
                           report pairs the NTP time of the next frame sent (ntp + (p - frame) *
-                          step / 90000 s) with its RTP time
+                          step / clock_rate s) with its RTP time
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
                           base + step * (presentation index of j)
   bye                     an RTCP BYE right after the last frame's packets
@@ -227,7 +228,8 @@ class Session:
         frame = sr.get("frame", 0)
         if not self.cfg.get("drift_ppm"):
             return self.sender_report(sr["ntp"], self.rtp_time(frame), packets, octets)
-        ntp = sr["ntp"] + ((p - frame) * self.cfg["step"] * (1 << 32) + 45000) // 90000
+        rate = self.cfg.get("clock_rate", 90000)
+        ntp = sr["ntp"] + ((p - frame) * self.cfg["step"] * (1 << 32) + rate // 2) // rate
         return self.sender_report(ntp, self.rtp_time(p), packets, octets)
 
     def presentation_index(self, k):
@@ -250,9 +252,9 @@ class Session:
         sprop = base64.b64encode(self.sps).decode() + "," + base64.b64encode(self.pps).decode()
         profile = self.sps[1:4].hex()
         return ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=VMS stand-in\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
-                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/%d\r\n"
                 "a=fmtp:96 packetization-mode=1;profile-level-id=%s;sprop-parameter-sets=%s\r\n"
-                "a=control:trackID=0\r\n" % (profile, sprop)).encode()
+                "a=control:trackID=0\r\n" % (self.cfg.get("clock_rate", 90000), profile, sprop)).encode()
 
     def handle(self, method, url, headers, body):
         cseq = headers.get("cseq", "0")
