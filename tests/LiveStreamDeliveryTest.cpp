@@ -332,7 +332,7 @@ TEST(LiveStreamDelivery, CameraWhoseRtpClockDriftsStaysExactToTheReportInterval)
 // carries its NTP time in the ONVIF replay extension; without it the server's sender reports alone
 // map RTP time to NTP time. The server records every time it writes: each frame is at the time
 // written for it (to the sender report's precision: its RTP time is whole 90 kHz ticks), and the
-// frames are one frame interval apart.
+// frames are one frame interval apart. `ruvar probe --json` tells which of the two the source sends.
 class CameraAgainstGStreamer : public ::testing::TestWithParam<bool> {};
 
 TEST_P(CameraAgainstGStreamer, EveryFrameAtTheCaptureTimeTheServerWrote) {
@@ -385,6 +385,16 @@ TEST_P(CameraAgainstGStreamer, EveryFrameAtTheCaptureTimeTheServerWrote) {
             EXPECT_NEAR(frames[i].second - frames[i - 1].second, kFrameTicks, 1) << "frame " << i;
         }
     }
+    // The tool's probe tells which clock the source sends.
+    std::string output;
+    ASSERT_EQ(RuvarTest::RunCommand(RuvarTest::Quote(std::string(RUVAR_BINARY_DIR) + "/bin/ruvar") + " probe " +
+                                        RuvarTest::Quote(url) + " --json",
+                                    &output),
+              0);
+    Json::Value probe;
+    ASSERT_TRUE(Json::Reader().parse(output, probe, false)) << output;
+    EXPECT_TRUE(probe["sender_reports"].asBool()) << output;
+    EXPECT_EQ(probe["onvif_timestamps"].asBool(), onvif) << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(OnvifOrSenderReports, CameraAgainstGStreamer, ::testing::Bool());
