@@ -33,7 +33,9 @@ namespace {
 template <typename T>
 bool CreatesClass(const std::string& name) {
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder(name));
-    return decoder && typeid(*decoder) == typeid(T);
+    if (!decoder) return false;
+    const GenericWebStreamFfmpegDecoder& object = *decoder;
+    return typeid(object) == typeid(T);
 }
 
 std::string ThrowText(const std::function<void()>& call) {
@@ -75,7 +77,9 @@ TEST(WebStreamDecoderFactory, IdsOutsideTheTableGiveNull) {
     EXPECT_EQ(WebStreamDecoderFactory::GetDecoder(static_cast<VMSDecoder::DecoderId>(8)), nullptr);
     EXPECT_EQ(WebStreamDecoderFactory::GetDecoder(static_cast<VMSDecoder::DecoderId>(-1)), nullptr);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> iss(WebStreamDecoderFactory::GetDecoder(VMSDecoder::Iss));
-    EXPECT_TRUE(iss && typeid(*iss) == typeid(IssWebStreamFfmpegDecoder));
+    ASSERT_TRUE(iss);
+    const GenericWebStreamFfmpegDecoder& object = *iss;
+    EXPECT_TRUE(typeid(object) == typeid(IssWebStreamFfmpegDecoder));
 }
 
 TEST(WebStreamDecoderFactory, UnknownNamesThrowWithTheName) {
