@@ -401,7 +401,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
             m_timing.last_rtcp_ntp_time = info.ntpTime;
             m_timing.last_rtcp_timestamp = info.rtpTime;
             ++m_timing.sender_reports;
-            m_timeline.OnSenderReport(info.rtpTime);
+            m_timeline.OnSenderReport(info.rtpTime, info.ntpTime);
         }
     } else {
         // Nobody reads a packet that does not hold its whole header.
@@ -435,6 +435,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
         if (media) {
             const bool hasValue = m_callback && m_callbackDestination;
             m_timeline.OnRtpPacket(data, size, hasValue, hasValue ? *m_callbackDestination : 0);
+            m_timing.onvif_packets = m_timeline.OnvifPackets();
         }
     }
     if (target && *delivered == 0 && size <= static_cast<size_t>(targetSize)) {
@@ -551,8 +552,19 @@ void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* deliv
     m_releasingBye = false;
 }
 
+bool RtspSession::Arrived(Awaited what) const {
+    RtpFrameTimeline::Report report;
+    switch (what) {
+        case Awaited::Origin: return !m_timeline.OriginPending();
+        case Awaited::SenderReport: return m_timeline.FirstReport(&report);
+        case Awaited::SenderReportOrOnvif: return m_timeline.FirstReport(&report) || m_timeline.OnvifTimesSeen();
+        case Awaited::Nothing: break;
+    }
+    return false;
+}
+
 int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered,
-                      const Pending* pending, bool untilOrigin) {
+                      const Pending* pending, Awaited until) {
     int ignored = 0;
     if (!delivered) delivered = &ignored;
     for (;;) {
@@ -560,7 +572,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         int rc = ReadTcp(target, targetSize, delivered);
         if (rc < 0) return rc;
         if (*delivered > 0 || (pending && pending->done)) return 0;
-        if (untilOrigin && !m_timeline.OriginPending()) return 0;
+        if (Arrived(until)) return 0;
         if (!pending) KeepAliveIfDue();
         if (m_tcpClosed && (pending || m_activeTransport == RtspTransportMode::Interleaved ||
                             m_activeTransport == RtspTransportMode::PreferTcp))
@@ -598,7 +610,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         if (rtpIndex >= 0 && fds[rtpIndex].revents && *delivered == 0)
             ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered);
         ReleaseDeferredBye(target, targetSize, delivered);
-        if (untilOrigin && !m_timeline.OriginPending()) return 0;
+        if (Arrived(until)) return 0;
         (void)tcpIndex;  // the TCP socket is read at the top of the loop
     }
 }
@@ -687,13 +699,20 @@ char* RtspSession::GetParameter(int64_t* rangeStartUs) {
 int RtspSession::AwaitOrigin() {
     if (!m_timeline.OriginPending()) return 0;
     // After the server's goodbye no packet comes any more.
-    int rc = m_streamEnded ? AVERROR_EOF : Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), nullptr, 0, nullptr, nullptr, true);
+    int rc = m_streamEnded ? AVERROR_EOF : Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), nullptr, 0, nullptr, nullptr, Awaited::Origin);
     if (rc < 0 || m_timeline.OriginPending()) {
         HLOG_WARNING << "RTSP: no packet arrived after the range start of " << m_maskedUrl
                      << "; frame times count from the latest packet";
         m_timeline.SettleOriginOnLatest();
     }
     return rc;
+}
+
+int RtspSession::AwaitSenderReport(int timeoutMs, bool enoughWithOnvif) {
+    const Awaited what = enoughWithOnvif ? Awaited::SenderReportOrOnvif : Awaited::SenderReport;
+    if (Arrived(what)) return 0;
+    if (m_streamEnded) return AVERROR_EOF;
+    return Pump(Clock::now() + std::chrono::milliseconds(timeoutMs), nullptr, 0, nullptr, nullptr, what);
 }
 
 void RtspSession::SetPacketCallback(RtspPacketCallback callback, uint64_t* destination) {

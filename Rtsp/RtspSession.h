@@ -82,6 +82,10 @@ public:
     // Receives (and queues) media until the origin marked on the timeline has arrived, bounded by
     // the read time-out and the interrupt callback. Returns 0 or a negative AVERROR.
     int AwaitOrigin();
+    // Receives (and queues) media until the first sender report has arrived and been placed on
+    // the timeline, or, with `enoughWithOnvif`, a packet with the ONVIF replay extension; bounded
+    // by `timeoutMs` and the interrupt callback. Returns 0 or a negative AVERROR.
+    int AwaitSenderReport(int timeoutMs, bool enoughWithOnvif);
     // Binds the callback to this session; packets that came before are replayed to it first.
     void SetPacketCallback(RtspPacketCallback callback, uint64_t* destination);
     RTPDemuxContext* Timing() { return &m_timing; }
@@ -118,9 +122,11 @@ private:
     // Waits for data on the sockets (up to `deadline`, in short slices that poll the interrupt
     // callback) and processes what arrived. Returns 0 when something was processed or the target
     // was met, or a negative AVERROR.
-    // With `untilOrigin`, returns as soon as the timeline's origin has arrived.
+    // What a wait that receives media for the queue is for (Pump returns as soon as it came).
+    enum class Awaited { Nothing, Origin, SenderReport, SenderReportOrOnvif };
+    bool Arrived(Awaited what) const;
     int Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered, const Pending* pending,
-             bool untilOrigin = false);
+             Awaited until = Awaited::Nothing);
     int ReadTcp(uint8_t* target, int targetSize, int* delivered);
     // Reads up to 64 datagrams; returns how many were read.
     int ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int* delivered);

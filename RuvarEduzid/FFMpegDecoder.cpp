@@ -160,6 +160,7 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
         m_interruptContext.lastActivity = WatchdogNow();
         m_interruptContext.timeoutMs = m_connectionTimeoutMs;
         AdoptInput(GetVideoFormatContext(info.path, &m_interruptContext, m_rtspTransport));
+        if (m_awaitSenderReport) AwaitSenderReport(m_awaitSenderReport == 2);
         HLOG_INFO << "Init ffmpeg decoder with path: " << StringUtility::HideRtspPassword(info.path) << " StartTime "
                   << m_startTimeUtc;
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
@@ -359,6 +360,12 @@ bool FFMpegDecoder::FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp)
     return true;
 }
 
+void FFMpegDecoder::AwaitSenderReport(bool enoughWithOnvif) {
+    m_awaitSenderReport = enoughWithOnvif ? 2 : 1;
+    const int timeoutMs = m_getFrameTimeoutMs > 0 ? m_getFrameTimeoutMs : 5000;
+    if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) rtsp->HoldForSenderReport(timeoutMs, enoughWithOnvif);
+}
+
 AVRational FFMpegDecoder::VideoTimeBase() const {
     return m_pVideoStream ? m_pVideoStream->time_base : AVRational{1, 90000};
 }
@@ -422,7 +429,11 @@ long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
     m_seekTargetPts = 0;
 
     if (m_onFrameReceived) return static_cast<long long>(m_onFrameReceived(m_pFrame.get()));
-    AVRational timeBase = m_pVideoStream->time_base;
+    return StreamClockTime(pts);
+}
+
+long long FFMpegDecoder::StreamClockTime(int64_t pts) const {
+    AVRational timeBase = VideoTimeBase();
     if (m_startTimeUtc.IsEmpty()) {
         long long time = av_rescale_q(pts, timeBase, kFileTimeTicks) + DateTime::UnixEpochTicks;
         if (m_utcOffsetHours > 0) time += static_cast<long long>(std::trunc(m_utcOffsetHours * 60)) * 600000000LL;

@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
 }
 
 #include <sstream>
@@ -104,10 +105,11 @@ uint64_t NtpToFileTime(uint64_t ntp) {
     return (seconds + NtpEpochFileTimeSeconds) * 10000000ULL + ((fraction * 10000000ULL + (1ULL << 31)) >> 32);
 }
 
-uint64_t RtpToNtp(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t reportNtpTime) {
-    int32_t delta = static_cast<int32_t>(rtpTimestamp - reportRtpTimestamp);
-    // |delta| <= 2^31, so delta * 2^32 stays inside the signed 64-bit range.
-    int64_t offset = static_cast<int64_t>(delta) * 4294967296LL / 90000;
+uint64_t RtpToNtp(int64_t rtpPosition, int64_t reportPosition, uint64_t reportNtpTime, int clockRate) {
+    if (clockRate <= 0) clockRate = 90000;
+    const int64_t delta = static_cast<int64_t>(static_cast<uint64_t>(rtpPosition) - static_cast<uint64_t>(reportPosition));
+    // delta * 2^32 / clockRate in 128-bit arithmetic, cut toward zero.
+    const int64_t offset = av_rescale_rnd(delta, 1LL << 32, clockRate, AV_ROUND_ZERO);
     return reportNtpTime + static_cast<uint64_t>(offset);
 }
 

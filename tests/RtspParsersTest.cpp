@@ -272,12 +272,20 @@ TEST(RtpFrameTimeline, FollowsTheDemuxerClockThroughTheWrapAndTakesFramesByTheir
 
 TEST(RtpFrameTimeline, ASenderReportBeforeAnyPacketSetsTheBaseAndFramesBeforeItAreNegative) {
     RtpFrameTimeline timeline;
-    timeline.OnSenderReport(90000 + 5 * 3600);  // the report names frame 5
-    timeline.OnSenderReport(1);                 // only the first report counts
+    timeline.OnSenderReport(90000 + 5 * 3600, 7);  // the report names frame 5
+    timeline.OnSenderReport(1, 8);                 // only the first report counts for the base
     Arrive(timeline, 90000);
     RtpFrameTimeline::Frame frame;
     ASSERT_TRUE(timeline.Take(-5 * 3600, &frame));
     EXPECT_EQ(frame.timestamp, 90000u);
+    // On the continuous position both reports are placed by the first packet.
+    RtpFrameTimeline::Report report;
+    ASSERT_TRUE(timeline.FirstReport(&report));
+    EXPECT_EQ(report.position - frame.position, 5 * 3600);
+    ASSERT_TRUE(timeline.LatestReport(&report));
+    EXPECT_EQ(report.ntp, 8u);
+    EXPECT_EQ(report.position, 1);
+    EXPECT_EQ(timeline.BasePosition(), 90000 + 5 * 3600);
 }
 
 TEST(RtpFrameTimeline, ZeroCountsAsNotYetSetLikeTheDemuxer) {

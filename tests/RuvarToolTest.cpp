@@ -154,7 +154,7 @@ TEST(RuvarTool, CommandLineRows) {
         {"decode --utc-offset 2 --start-time 2024-05-01T12:00:00Z {clip}", 2, "--utc-offset does not apply", ""},
         {"decode --vms generic --options '{bad json' {clip}", 2, "--options: '{bad json' is not a JSON object", ""},
         {"decode --vms generic --options '{\"RtspTimeout\":1}' {clip}", 2, "--options: unknown member 'RtspTimeout'", ""},
-        {"decode --vms acme {clip}", 2, "'acme' is not one of generic, milestone, seetec, dvtel, genetec, iss, vmsagent", ""},
+        {"decode --vms acme {clip}", 2, "'acme' is not one of generic, milestone, seetec, dvtel, genetec, iss, vmsagent, camera", ""},
         {"decode --options {} {clip}", 2, "--options needs --vms", ""},
         {"decode --timeout 2 {clip}", 2, "--timeout applies to network sources only", ""},
         {"mp4 {clip} {dir}/odd.mp4 --size 321x241", 2, "--size: 321x241 is not an even width and height", ""},

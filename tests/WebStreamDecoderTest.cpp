@@ -2,6 +2,7 @@
 // generic web-stream decoder against the stand-in RTSP server.
 #include "Common/Exception.h"
 #include "Common/Logger.h"
+#include "RuvarEduzid/CameraWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/DvtelWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/GenetecWebStreamFfmpegDecoder.h"
@@ -32,7 +33,9 @@ namespace {
 template <typename T>
 bool CreatesClass(const std::string& name) {
     std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder(name));
-    return decoder && typeid(*decoder) == typeid(T);
+    if (!decoder) return false;
+    const GenericWebStreamFfmpegDecoder& object = *decoder;
+    return typeid(object) == typeid(T);
 }
 
 std::string ThrowText(const std::function<void()>& call) {
@@ -50,9 +53,9 @@ const char* kStreamConfig = R"({"frames": 120, "pace_ms": 15, "ts0": 1000})";
 
 // ---- factory ----------------------------------------------------------------------------------------
 
-TEST(WebStreamDecoderFactory, ListsTheSevenFamiliesInIdOrder) {
-    EXPECT_EQ(WebStreamDecoderFactory::List(),
-              (std::vector<std::string>{"Generic", "Milestone", "SeeTec", "Dvtel", "Genetec", "Iss", "VmsAgent"}));
+TEST(WebStreamDecoderFactory, ListsTheFamiliesInIdOrder) {
+    EXPECT_EQ(WebStreamDecoderFactory::List(), (std::vector<std::string>{"Generic", "Milestone", "SeeTec", "Dvtel",
+                                                                         "Genetec", "Iss", "VmsAgent", "Camera"}));
 }
 
 TEST(WebStreamDecoderFactory, EveryListedNameCreatesItsClass) {
@@ -63,6 +66,7 @@ TEST(WebStreamDecoderFactory, EveryListedNameCreatesItsClass) {
     EXPECT_TRUE(CreatesClass<GenetecWebStreamFfmpegDecoder>("Genetec"));
     EXPECT_TRUE(CreatesClass<IssWebStreamFfmpegDecoder>("Iss"));
     EXPECT_TRUE(CreatesClass<VmsAgentWebStreamFfmpegDecoder>("VmsAgent"));
+    EXPECT_TRUE(CreatesClass<CameraWebStreamFfmpegDecoder>("Camera"));
     for (const auto& name : WebStreamDecoderFactory::List()) {
         std::unique_ptr<GenericWebStreamFfmpegDecoder> decoder(WebStreamDecoderFactory::GetDecoder(name));
         EXPECT_NE(decoder, nullptr) << name;
@@ -70,10 +74,12 @@ TEST(WebStreamDecoderFactory, EveryListedNameCreatesItsClass) {
 }
 
 TEST(WebStreamDecoderFactory, IdsOutsideTheTableGiveNull) {
-    EXPECT_EQ(WebStreamDecoderFactory::GetDecoder(static_cast<VMSDecoder::DecoderId>(7)), nullptr);
+    EXPECT_EQ(WebStreamDecoderFactory::GetDecoder(static_cast<VMSDecoder::DecoderId>(8)), nullptr);
     EXPECT_EQ(WebStreamDecoderFactory::GetDecoder(static_cast<VMSDecoder::DecoderId>(-1)), nullptr);
     std::unique_ptr<GenericWebStreamFfmpegDecoder> iss(WebStreamDecoderFactory::GetDecoder(VMSDecoder::Iss));
-    EXPECT_TRUE(iss && typeid(*iss) == typeid(IssWebStreamFfmpegDecoder));
+    ASSERT_TRUE(iss);
+    const GenericWebStreamFfmpegDecoder& object = *iss;
+    EXPECT_TRUE(typeid(object) == typeid(IssWebStreamFfmpegDecoder));
 }
 
 TEST(WebStreamDecoderFactory, UnknownNamesThrowWithTheName) {
@@ -117,7 +123,7 @@ TEST(WebStreamDecoderFactory, ExportedFunctionsThroughDlopen) {
     auto destroy = reinterpret_cast<Destroy>(dlsym(library, "GenericWebStreamFfmpegDecoder_Destroy"));
     ASSERT_NE(create, nullptr);
     ASSERT_NE(destroy, nullptr);
-    for (const wchar_t* name : {L"Generic", L"Milestone", L"SeeTec", L"Dvtel", L"Genetec", L"Iss", L"VmsAgent"}) {
+    for (const wchar_t* name : {L"Generic", L"Milestone", L"SeeTec", L"Dvtel", L"Genetec", L"Iss", L"VmsAgent", L"Camera"}) {
         GenericWebStreamFfmpegDecoder* decoder = create(name);
         ASSERT_NE(decoder, nullptr);
         EXPECT_EQ(decoder->GetName(), L" Halvora FFmpeg Decoder");

@@ -174,15 +174,17 @@ TEST(MilestoneTime, DeltaFromTheSenderReport) {
     EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000, 1000, reportNtp), reportFileTime);
     EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(91000, 1000, reportNtp), reportFileTime + 10000000ULL);
     EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000 + 3600, 1000, reportNtp), reportFileTime + 400000ULL);
-    // Across the 32-bit wrap of the RTP clock.
-    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(89704, 4294967000U, reportNtp), reportFileTime + 10000000ULL);
+    // Across the 32-bit wrap of the RTP clock (continuous positions).
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(4294967296LL + 89704, 4294967000LL, reportNtp), reportFileTime + 10000000ULL);
     EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1970, 1970, kUnixEpochNtpSeconds << 32), 116444736000000000ULL);
 }
 
 TEST(MilestoneTime, TimestampBeforeTheReportGivesAnEarlierTime) {
     const uint64_t reportNtp = 3818000000ULL << 32;
     EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(1000, 91000, reportNtp), NtpToFileTime(reportNtp) - 10000000ULL);
-    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(4294967000U, 704, reportNtp), NtpToFileTime(reportNtp) - 111111ULL);
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(4294967000LL, 4294967296LL + 704, reportNtp), NtpToFileTime(reportNtp) - 111111ULL);
+    // Further back than half the 32-bit clock: 8 hours.
+    EXPECT_EQ(MilestoneWebStreamFfmpegDecoder::FileTime(0, 90000LL * 28800, reportNtp), NtpToFileTime(reportNtp) - 288000000000ULL);
 }
 
 // ---- SeeTec --------------------------------------------------------------------------------------
@@ -196,9 +198,12 @@ TEST(SeeTecTime, ReplyFieldsAndFileTime) {
     EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(ms, last, 180000), (1600000000000ULL + 1000ULL + 11644473600000ULL) * 10000ULL);
 }
 
-TEST(SeeTecTime, RtpDeltaWrapsUnsigned) {
-    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(1600000000000ULL, 4294967000U, 704), (1600000000000ULL + 11ULL + 11644473600000ULL) * 10000ULL);
+TEST(SeeTecTime, ContinuousRtpDeltaInWholeMillisecondsRoundedDown) {
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(1600000000000ULL, 4294967000LL, 4294967296LL + 704), (1600000000000ULL + 11ULL + 11644473600000ULL) * 10000ULL);
     EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(0, 0, 89), 11644473600000ULL * 10000ULL);  // 89 ticks is less than 1 ms
+    // A frame before the reply's RTP time is dated before its time.
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(1600000000000ULL, 180000, 90000), (1600000000000ULL - 1000ULL + 11644473600000ULL) * 10000ULL);
+    EXPECT_EQ(SeeTecWebStreamFfmpegDecoder::FileTime(1600000000000ULL, 90, 89), (1600000000000ULL - 1ULL + 11644473600000ULL) * 10000ULL);
 }
 
 TEST(SeeTecTime, MissingFieldsGiveAllBitsAndKeepTheRtpTimestamp) {

@@ -14,12 +14,19 @@ Prints "PORT <n>" on stdout once it listens.
 
 --config keys (JSON object; defaults in main()):
   frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats),
-      first RTP timestamp, 90 kHz units per presentation frame, SSRC, milliseconds between frames,
-      seconds the server lives
+      first RTP timestamp, RTP clock units per presentation frame, SSRC, milliseconds between
+      frames, seconds the server lives
+  clock_rate              the RTP clock rate the session description names (90000)
   transports              transports SETUP accepts, of "tcp" (interleaved) and "udp" (unicast);
                           others are answered 461
-  sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
-                          time `ntp` is the RTP time of presentation frame `frame`
+  sender_report {ntp, frame, every, first, first_ms}   every `every` frames from the `first`-th
+                          sent on, an RTCP sender report saying that NTP time `ntp` is the RTP time
+                          of presentation frame `frame`; with first_ms, the first report goes out
+                          that long after PLAY instead (then every `every` frames after frame 0)
+  drift_ppm               the RTP clock runs this much fast against the NTP clock: frame p is at
+                          RTP time ts0 + round(step * p * (1 + drift_ppm / 1e6)), and each sender
+                          report pairs the NTP time of the next frame sent (ntp + (p - frame) *
+                          step / clock_rate s) with its RTP time
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
                           base + step * (presentation index of j)
   bye                     an RTCP BYE right after the last frame's packets
@@ -33,6 +40,10 @@ Prints "PORT <n>" on stdout once it listens.
                               the presentation index of the next access unit sent after the reply
                               (one past the last frame once all are sent)
       delay_ms                each reply held this long while the stream goes on
+      seetec {ms0, ms_per_frame, pair}   "SeeTecTimestamp: <ms>\r\nLastRTPTimestamp: <rtp>" in the body:
+                              the time (ms0 + ms_per_frame * q) and RTP time of presentation frame q,
+                              q being frame 0 (pair "first"), the frame sent last ("last") or the
+                              next frame sent ("next")
   udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER
                           reply (the reply comes on the connection, the media on UDP)
   impair {seed, drop, duplicate, reorder_ms, burst_every, burst_ms}   over UDP, the RTP packets
@@ -237,6 +248,24 @@ class Session:
         with Session.stats_lock:
             self.stats[key] = value
 
+    def rtp_time(self, p):
+        """RTP time of presentation frame p (32 bits)."""
+        ticks = self.cfg["step"] * p
+        if self.cfg.get("drift_ppm"):
+            ticks = int(round(ticks * (1 + self.cfg["drift_ppm"] / 1e6)))
+        return (self.cfg["ts0"] + ticks) & 0xFFFFFFFF
+
+    def report(self, p, packets, octets):
+        """The sender report sent before presentation frame p: the configured mapping, or with a
+        drifting clock the NTP and RTP times of frame p."""
+        sr = self.cfg["sender_report"]
+        frame = sr.get("frame", 0)
+        if not self.cfg.get("drift_ppm"):
+            return self.sender_report(sr["ntp"], self.rtp_time(frame), packets, octets)
+        rate = self.cfg.get("clock_rate", 90000)
+        ntp = sr["ntp"] + ((p - frame) * self.cfg["step"] * (1 << 32) + rate // 2) // rate
+        return self.sender_report(ntp, self.rtp_time(p), packets, octets)
+
     def presentation_index(self, k):
         """Presentation index of the k-th access unit sent: the file repeats, each time after all
         frames of the times before."""
@@ -257,9 +286,9 @@ class Session:
         sprop = base64.b64encode(self.sps).decode() + "," + base64.b64encode(self.pps).decode()
         profile = self.sps[1:4].hex()
         return ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=VMS stand-in\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
-                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/%d\r\n"
                 "a=fmtp:96 packetization-mode=1;profile-level-id=%s;sprop-parameter-sets=%s\r\n"
-                "a=control:trackID=0\r\n" % (profile, sprop)).encode()
+                "a=control:trackID=0\r\n" % (self.cfg.get("clock_rate", 90000), profile, sprop)).encode()
 
     def handle(self, method, url, headers, body):
         cseq = headers.get("cseq", "0")
@@ -305,6 +334,12 @@ class Session:
         extra = [(k, v) for k, v in gp.get("headers", [])]
         text = gp.get("body", "").encode()
         with self.unit_lock:
+            st = gp.get("seetec")
+            if st is not None:
+                q = {"first": 0, "last": self.presentation_index(max(self.next_unit - 1, 0)),
+                     "next": self.presentation_index(self.next_unit)}[st.get("pair", "first")]
+                text += ("SeeTecTimestamp: %d\r\nLastRTPTimestamp: %d\r\n" % (
+                    st["ms0"] + st["ms_per_frame"] * q, self.rtp_time(q))).encode()
             range_header = []
             nfr = gp.get("next_frame_range")
             if nfr is not None:
@@ -448,8 +483,7 @@ class Session:
         sr = self.cfg.get("sender_report")
         if not sr:
             return bye
-        return self.sender_report(sr["ntp"], self.cfg["ts0"] + self.cfg["step"] * sr.get("frame", 0),
-                                  packets, octets) + bye
+        return self.report(self.presentation_index(max(self.next_unit - 1, 0)), packets, octets) + bye
 
     def wait_gap(self):
         """Takes the unit lock once no gap after a GET_PARAMETER reply is pending; False when the
@@ -474,6 +508,13 @@ class Session:
         sent_packets = 0
         octets = 0
         due = time.monotonic()
+        if sr and "first_ms" in sr:
+            # The first report after a delay of its own, the stream going on meanwhile.
+            def first_report():
+                if not self.closed.wait(sr["first_ms"] / 1000.0):
+                    with self.unit_lock:
+                        self.send_rtcp(self.report(self.presentation_index(self.next_unit), sent_packets, octets))
+            threading.Thread(target=first_report, daemon=True).start()
         try:
             for k in range(cfg["frames"]):
                 if self.closed.is_set():
@@ -489,12 +530,13 @@ class Session:
                     p = self.presentation_index(k)
                     if self.impair:
                         self.impair["frame"] = p
-                    ts = (cfg["ts0"] + cfg["step"] * p) & 0xFFFFFFFF
-                    if sr and k % sr.get("every", 25) == 0:
+                    ts = self.rtp_time(p)
+                    first = sr.get("first", 0) if sr else 0
+                    if sr and k >= first and (k - first) % sr.get("every", 25) == 0 and \
+                            ("first_ms" not in sr or k > 0):
                         # Every report repeats one mapping: NTP time sr.ntp is the RTP time of
-                        # (presentation) frame sr.frame.
-                        sr_rtp = (cfg["ts0"] + cfg["step"] * sr.get("frame", 0)) & 0xFFFFFFFF
-                        self.send_rtcp(self.sender_report(sr["ntp"], sr_rtp, sent_packets, octets))
+                        # (presentation) frame sr.frame (with a drifting clock, see report()).
+                        self.send_rtcp(self.report(p, sent_packets, octets))
                     ext = None
                     if dvtel:
                         ext = dvtel["base"] + dvtel["step"] * p
