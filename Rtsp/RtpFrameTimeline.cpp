@@ -24,11 +24,51 @@ constexpr size_t kMaxKeptBytes = 8u << 20;
 constexpr size_t kSearchFrames = 512;
 }  // namespace
 
+int64_t RtpFrameTimeline::Unwrap(uint32_t rtpTime) const {
+    if (!m_hasPacket) return rtpTime;
+    return m_continuous + static_cast<int32_t>(rtpTime - m_lastTimestamp);
+}
+
+bool RtpFrameTimeline::FirstReport(Report* report) const {
+    if (!m_hasReports || m_reportsEarly) return false;
+    *report = m_firstReport;
+    return true;
+}
+
+bool RtpFrameTimeline::LatestReport(Report* report) const {
+    if (!m_hasReports || m_reportsEarly) return false;
+    *report = m_latestReport;
+    return true;
+}
+
+void RtpFrameTimeline::PlaceEarlyReports() {
+    if (m_reportsEarly) {
+        m_reportsEarly = false;
+        m_firstReport.position = Unwrap(m_earlyFirstRtp);
+        m_latestReport.position = Unwrap(m_earlyLatestRtp);
+    }
+    if (m_baseFromReport) {
+        m_baseFromReport = false;
+        m_basePosition = Unwrap(m_base);
+    }
+}
+
 void RtpFrameTimeline::OnRtpPacket(const uint8_t* packet, size_t size, bool hasCallbackValue, uint64_t callbackValue) {
     if (size < 12) return;
     const uint32_t timestamp = RtpPacketParser::ReadBe32(packet + 4);
+    // The continuous position of the time rules.
+    m_continuous = Unwrap(timestamp);
+    m_lastTimestamp = timestamp;
+    m_hasPacket = true;
+    PlaceEarlyReports();
+    uint64_t onvifNtp = 0;
+    const bool onvif = RtpPacketParser::OnvifTime(packet, size, &onvifNtp);
+    if (onvif) ++m_onvifPackets;
     // The demuxer's own arithmetic, including its reading of 0 as "not yet set".
-    if (!m_base) m_base = timestamp;
+    if (!m_base) {
+        m_base = timestamp;
+        m_basePosition = m_continuous;
+    }
     if (!m_previous)
         m_position += timestamp;
     else
@@ -46,10 +86,17 @@ void RtpFrameTimeline::OnRtpPacket(const uint8_t* packet, size_t size, bool hasC
             m_frames.pop_front();
         }
         m_frames.emplace_back();
-        m_frames.back().timestamp = timestamp;
-        m_frames.back().pts = pts;
+        Pending& added = m_frames.back();
+        added.timestamp = timestamp;
+        added.pts = pts;
+        added.position = m_continuous;
+        added.hasReport = LatestReport(&added.report);
     }
     Pending& frame = m_frames.back();
+    if (onvif && !frame.hasOnvifTime) {
+        frame.hasOnvifTime = true;
+        frame.onvifNtp = onvifNtp;
+    }
     if (hasCallbackValue) {
         frame.callbackValue = callbackValue;
         frame.hasCallbackValue = true;
@@ -67,10 +114,23 @@ void RtpFrameTimeline::OnRtpPacket(const uint8_t* packet, size_t size, bool hasC
     }
 }
 
-void RtpFrameTimeline::OnSenderReport(uint32_t rtpTime) {
+void RtpFrameTimeline::OnSenderReport(uint32_t rtpTime, uint64_t ntpTime) {
+    // Placed near the latest packet; one that comes before any packet is placed by the first.
+    m_latestReport = Report{ntpTime, Unwrap(rtpTime)};
+    if (!m_hasPacket) {
+        m_earlyLatestRtp = rtpTime;
+        if (!m_hasReports) m_earlyFirstRtp = rtpTime;
+        m_reportsEarly = true;
+    }
+    if (!m_hasReports) m_firstReport = m_latestReport;
+    m_hasReports = true;
     if (m_senderReportSeen) return;
     m_senderReportSeen = true;
-    if (!m_base) m_base = rtpTime;
+    if (!m_base) {
+        m_base = rtpTime;
+        m_basePosition = m_latestReport.position;
+        m_baseFromReport = !m_hasPacket;
+    }
 }
 
 void RtpFrameTimeline::BindCallback(RtspPacketCallback callback, uint64_t* destination) {

@@ -19,20 +19,47 @@ namespace Rtsp {
 // The demuxer's clock is followed exactly: a packet's pts is its continuous RTP time (every RTP
 // time difference counts as a signed 32-bit step) less the base, the first non-zero RTP time the
 // demuxer met (a sender report's when one came before any packet).
+//
+// The time rules count on a position of their own: every RTP time unwrapped into 64 bits (each
+// step a signed 32-bit difference from the latest packet, the first packet at its own value), so
+// that it keeps counting past the 32-bit wrap and a time before a reference gives a negative
+// difference. Sender reports are placed on it where they arrive.
 class RtpFrameTimeline {
 public:
+    // A sender report: its NTP time (32.32) and its RTP time on the continuous position.
+    struct Report {
+        uint64_t ntp = 0;
+        int64_t position = 0;
+    };
     struct Frame {
         uint32_t timestamp = 0;      // RTP timestamp of the frame's packets
         int64_t pts = 0;             // the pts the demuxer gives packets of that timestamp
+        int64_t position = 0;        // the frame's RTP time on the continuous position
         uint64_t callbackValue = 0;  // the packet callback's destination after the frame's packets
         bool hasCallbackValue = false;
+        bool hasReport = false;      // a sender report was known when the frame's first packet came:
+        Report report;               // the latest one then
+        bool hasOnvifTime = false;   // the frame's packets carry the ONVIF replay extension:
+        uint64_t onvifNtp = 0;       // its NTP time (32.32), from the first packet that has it
     };
 
     // An RTP packet of the media, whole, as it goes to the demuxer. `callbackValue` is the packet
     // callback's destination after the callback saw this packet, when a callback is bound.
     void OnRtpPacket(const uint8_t* packet, size_t size, bool hasCallbackValue, uint64_t callbackValue);
     // A sender report as it goes to the demuxer.
-    void OnSenderReport(uint32_t rtpTime);
+    void OnSenderReport(uint32_t rtpTime, uint64_t ntpTime);
+
+    // The continuous position of an RTP time near the latest packet's (the nearest one: within
+    // 2^31 ticks either way). Before any packet: the time itself.
+    int64_t Unwrap(uint32_t rtpTime) const;
+    // The first and the latest sender report, once one came and a packet placed it.
+    bool FirstReport(Report* report) const;
+    bool LatestReport(Report* report) const;
+    // The continuous position of the demuxer's base (see Base()).
+    int64_t BasePosition() const { return m_basePosition; }
+    // A packet carried the ONVIF replay extension.
+    bool OnvifTimesSeen() const { return m_onvifPackets > 0; }
+    uint64_t OnvifPackets() const { return m_onvifPackets; }
 
     // Until a packet callback is bound or the demuxer's packets are first read by the decoder, the
     // frames keep copies of their packets: a callback bound after the stream information was
@@ -65,7 +92,24 @@ private:
         std::vector<std::vector<uint8_t>> packets;  // kept for a callback bound later
     };
 
+    // Places the reports that came before any packet, once one did.
+    void PlaceEarlyReports();
+
     std::deque<Pending> m_frames;
+    // The continuous position (see above).
+    bool m_hasPacket = false;
+    uint32_t m_lastTimestamp = 0;
+    int64_t m_continuous = 0;
+    int64_t m_basePosition = 0;
+    bool m_baseFromReport = false;
+    // Sender reports: the first, the latest, and one that came before any packet (its RTP time not
+    // yet placed).
+    bool m_hasReports = false;
+    Report m_firstReport;
+    Report m_latestReport;
+    uint32_t m_earlyFirstRtp = 0, m_earlyLatestRtp = 0;
+    bool m_reportsEarly = false;
+    uint64_t m_onvifPackets = 0;
     uint32_t m_base = 0;
     uint32_t m_previous = 0;
     int64_t m_position = 0;

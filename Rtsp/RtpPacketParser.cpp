@@ -28,6 +28,14 @@ void RtpPacketParser::Payload(const uint8_t* data, size_t size, const uint8_t** 
     *payloadSize = end - header;
 }
 
+bool RtpPacketParser::OnvifTime(const uint8_t* data, size_t size, uint64_t* ntp) {
+    if (size < 12 || (data[0] >> 6) != 2 || !(data[0] & 0x10)) return false;
+    const size_t extension = 12 + 4u * (data[0] & 0x0f);
+    if (size < extension + 16 || ReadBe16(data + extension) != 0xABAC || ReadBe16(data + extension + 2) < 3) return false;
+    *ntp = ReadBe64(data + extension + 4);
+    return true;
+}
+
 RtpPacketParser::PayloadFormat RtpPacketParser::FormatOfEncoding(const std::string& encoding) {
     if (strcasecmp(encoding.c_str(), "H264") == 0) return PayloadFormat::H264;
     if (strcasecmp(encoding.c_str(), "H265") == 0 || strcasecmp(encoding.c_str(), "HEVC") == 0)

@@ -36,6 +36,11 @@ public:
     // such packets are dropped before they reach it; they carry nothing it could decode.
     static bool IsDepacketizable(PayloadFormat format, const uint8_t* payload, size_t size);
 
+    // The NTP time (32.32) of the ONVIF replay header extension (profile 0xABAC, at least three
+    // words: the 64-bit NTP time, then the C, E, D and T bits and the CSeq) of an RTP packet; false
+    // when the packet carries none or is too short for it.
+    static bool OnvifTime(const uint8_t* data, size_t size, uint64_t* ntp);
+
     // Walks a compound RTCP packet; stops at the first malformed part.
     static RtcpInfo ParseRtcp(const uint8_t* data, size_t size);
     // Big-endian fields of RTP and RTCP packets.

@@ -29,6 +29,7 @@ typedef struct RTPDemuxContext {
     uint32_t ssrc;                /* synchronisation source of the latest RTP packet */
     uint64_t rtp_packets;         /* RTP packets seen */
     uint64_t sender_reports;      /* sender reports seen */
+    uint64_t onvif_packets;       /* RTP packets seen with the ONVIF replay header extension (0xABAC) */
 } RTPDemuxContext;
 
 /* RTP timing of one frame: the frame's own packets, whenever the frame leaves the decoder. */
@@ -38,6 +39,13 @@ typedef struct RtspFrameTiming {
                                  clock the demuxer counts from its first RTP time (90 kHz for video) */
     uint64_t callback_value;  /* the packet callback's destination right after the frame's packets */
     int has_callback_value;   /* 1 when a packet callback saw the frame's packets */
+    int64_t position;         /* the frame's RTP time unwrapped into 64 bits: it counts on past the
+                                 32-bit wrap, and RTP times before it give negative differences */
+    int has_report;           /* 1 when a sender report was known as the frame's first packet came: */
+    uint64_t report_ntp_time; /* the latest one then, its NTP time (32.32) */
+    int64_t report_position;  /* and its RTP time on the same unwrapped clock as `position` */
+    int has_onvif_time;       /* 1 when the frame's packets carry the ONVIF replay header extension: */
+    uint64_t onvif_ntp_time;  /* its NTP time (32.32), the frame's capture time */
 } RtspFrameTiming;
 
 /* Called with every RTP packet, whole (fixed header, extension and payload), before the frames

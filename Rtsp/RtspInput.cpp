@@ -57,7 +57,6 @@ std::unique_ptr<RtspInput> RtspInput::Open(AVFormatContext* context, const std::
         return nullptr;
     }
     if (!options.interrupt.callback) options.interrupt = owned->interrupt_callback;
-    const bool interleaved = options.transport == RtspTransportMode::Interleaved;
 
     std::unique_ptr<RtspInput> input(new RtspInput());
     input->m_session = std::make_unique<RtspSession>(options);
@@ -81,8 +80,8 @@ std::unique_ptr<RtspInput> RtspInput::Open(AVFormatContext* context, const std::
 
     AVDictionaryGuard demuxerOptions;
     demuxerOptions.Set("sdp_flags", "custom_io");
-    if (interleaved || input->m_session->ActiveTransport() == RtspTransportMode::Interleaved)
-        demuxerOptions.Set("reorder_queue_size", "0");
+    // Packets reach the demuxer in order already (over UDP the session reorders them).
+    demuxerOptions.Set("reorder_queue_size", "0");
     const AVInputFormat* sdpFormat = av_find_input_format("sdp");
     const std::string masked = input->m_session->MaskedUrl();
     *error = avformat_open_input(&ctx, masked.c_str(), sdpFormat, &demuxerOptions);
@@ -151,10 +150,38 @@ int64_t RtspInput::RangeOffset() const {
 }
 
 RtspFrameTiming RtspInput::ClockTiming(int64_t rawPts) const {
+    const RtpFrameTimeline& timeline = m_session->Timeline();
     RtspFrameTiming timing{};
     timing.rtp_pts = rawPts;
-    timing.timestamp = static_cast<uint32_t>(static_cast<uint64_t>(rawPts) + m_session->Timeline().Base());
+    timing.timestamp = static_cast<uint32_t>(static_cast<uint64_t>(rawPts) + timeline.Base());
+    timing.position = timeline.BasePosition() + rawPts;
+    RtpFrameTimeline::Report report;
+    if (timeline.LatestReport(&report)) {
+        timing.has_report = 1;
+        timing.report_ntp_time = report.ntp;
+        timing.report_position = report.position;
+    }
     return timing;
+}
+
+void RtspInput::HoldForSenderReport(int timeoutMs, bool enoughWithOnvif) {
+    m_reportHoldMs = std::max(timeoutMs, 1);
+    m_reportHoldOnvif = enoughWithOnvif;
+}
+
+bool RtspInput::SenderReport(bool first, RtpFrameTimeline::Report* report) const {
+    const RtpFrameTimeline& timeline = m_session->Timeline();
+    return first ? timeline.FirstReport(report) : timeline.LatestReport(report);
+}
+
+int64_t RtspInput::StartTimeRealtime(AVRational timeBase) const {
+    RtpFrameTimeline::Report first;
+    if (!SenderReport(true, &first)) return AV_NOPTS_VALUE;
+    // As FFmpeg's RTSP demuxer computes it: the report's NTP time in microseconds since 1970, less
+    // the report's RTP distance from the base.
+    constexpr uint64_t kNtpToUnixSeconds = 2208988800ULL;
+    const int64_t reportUs = av_rescale(static_cast<int64_t>(first.ntp - (kNtpToUnixSeconds << 32)), 1000000, 1LL << 32);
+    return reportUs - av_rescale_q(first.position - BasePosition(), timeBase, AV_TIME_BASE_Q);
 }
 
 void RtspInput::Place(AVPacket* packet, int64_t rawPts, int64_t rawDts, const RtspFrameTiming& timing) {
@@ -185,9 +212,23 @@ bool RtspInput::FrameTiming(int64_t pts, RtspFrameTiming* timing) const {
 }
 
 int RtspInput::ReadFrame(AVPacket* packet) {
+    RtpFrameTimeline& timeline = m_session->Timeline();
+    if (m_reportHoldMs > 0) {
+        // A time rule needs a sender report: no frame leaves before the first one is known.
+        const int holdMs = m_reportHoldMs;
+        m_reportHoldMs = 0;
+        RtpFrameTimeline::Report report;
+        if (!timeline.FirstReport(&report) && !(m_reportHoldOnvif && timeline.OnvifTimesSeen())) {
+            const int rc = m_session->AwaitSenderReport(holdMs, m_reportHoldOnvif);
+            if (rc == AVERROR_EXIT) return rc;
+            if (!timeline.FirstReport(&report)) {
+                HLOG_WARNING << "RTSP: no RTCP sender report from " << m_session->MaskedUrl() << " within " << holdMs
+                             << " ms; frames are dated without one until it comes";
+            }
+        }
+    }
     const int rc = av_read_frame(m_context, packet);
     if (rc < 0) return rc;
-    RtpFrameTimeline& timeline = m_session->Timeline();
     // The decoder reads: every packet callback that will ever see the probed packets is bound.
     timeline.StopKeepingPackets();
     int64_t rawPts = packet->pts;
@@ -205,6 +246,12 @@ int RtspInput::ReadFrame(AVPacket* packet) {
         timing.rtp_pts = frame.pts;
         timing.callback_value = frame.callbackValue;
         timing.has_callback_value = frame.hasCallbackValue ? 1 : 0;
+        timing.position = frame.position;
+        timing.has_report = frame.hasReport ? 1 : 0;
+        timing.report_ntp_time = frame.report.ntp;
+        timing.report_position = frame.report.position;
+        timing.has_onvif_time = frame.hasOnvifTime ? 1 : 0;
+        timing.onvif_ntp_time = frame.onvifNtp;
     } else if (rawPts != AV_NOPTS_VALUE) {
         timing = ClockTiming(rawPts);
     }

@@ -48,6 +48,21 @@ public:
     // not one of the recent packets; the timing is then derived from the stream clock alone.
     bool FrameTiming(int64_t pts, RtspFrameTiming* timing) const;
 
+    // For time rules that need a sender report: the first packet is handed out only once the first
+    // sender report has arrived (or the frames carry ONVIF times, when `enoughWithOnvif`), the
+    // session being read meanwhile and nothing dropped; at most `timeoutMs`. When none came in
+    // time, one warning says so and the packets go out.
+    void HoldForSenderReport(int timeoutMs, bool enoughWithOnvif);
+    // The first or the latest sender report, placed on the frames' continuous RTP position.
+    bool SenderReport(bool first, RtpFrameTimeline::Report* report) const;
+    // The continuous position of an RTP time that arrived just now (in a reply, say).
+    int64_t UnwrapRtpTime(uint32_t rtpTime) const { return m_session->Timeline().Unwrap(rtpTime); }
+    // FFmpeg's real-time start (microseconds since 1970) of the RTP time at the demuxer's base, from
+    // the first sender report, for a stream whose time base is `timeBase`; AV_NOPTS_VALUE before
+    // one. A frame's offset from it is its continuous position less BasePosition().
+    int64_t StartTimeRealtime(AVRational timeBase) const;
+    int64_t BasePosition() const { return m_session->Timeline().BasePosition(); }
+
     ~RtspInput();
     RtspInput(const RtspInput&) = delete;
     RtspInput& operator=(const RtspInput&) = delete;
@@ -72,6 +87,8 @@ private:
     size_t m_sdpOffset = 0;
     bool m_rangeSet = false;
     int64_t m_rangeStart = 0;   // stream time base
+    int m_reportHoldMs = 0;       // see HoldForSenderReport; 0 once the first packet went out
+    bool m_reportHoldOnvif = false;
     bool m_originMarked = false;  // a flush made the next packet to arrive the range start's origin
 
     // The latest video packet read, as the demuxer gave it, for Retime.

@@ -366,6 +366,11 @@ int RtspSession::SetupMedia(const std::string& controlUrl, RtspTransportMode mod
 
 void RtspSession::OnMessage(RtspResponse&& message) {
     if (message.isRequest) {
+        if (message.method == "TEARDOWN") {
+            HLOG_INFO << "RTSP: the server ended the stream of " << m_maskedUrl << " (TEARDOWN)";
+            m_streamEnded = true;
+            return;
+        }
         HLOG_DEBUG << "RTSP: ignoring a " << message.method << " request from the server";
         return;
     }
@@ -391,12 +396,12 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
             if (m_deferredBye.empty()) m_deferredBye.assign(data, data + size);
             return;
         }
-        if (info.bye) m_byeReceived = true;
+        if (info.bye) m_streamEnded = true;
         if (info.senderReport) {
             m_timing.last_rtcp_ntp_time = info.ntpTime;
             m_timing.last_rtcp_timestamp = info.rtpTime;
             ++m_timing.sender_reports;
-            m_timeline.OnSenderReport(info.rtpTime);
+            m_timeline.OnSenderReport(info.rtpTime, info.ntpTime);
         }
     } else {
         // Nobody reads a packet that does not hold its whole header.
@@ -430,6 +435,7 @@ void RtspSession::OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uin
         if (media) {
             const bool hasValue = m_callback && m_callbackDestination;
             m_timeline.OnRtpPacket(data, size, hasValue, hasValue ? *m_callbackDestination : 0);
+            m_timing.onvif_packets = m_timeline.OnvifPackets();
         }
     }
     if (target && *delivered == 0 && size <= static_cast<size_t>(targetSize)) {
@@ -476,11 +482,13 @@ int RtspSession::ReadTcp(uint8_t* target, int targetSize, int* delivered) {
         if (n == 0) {
             m_tcpClosed = true;
             HLOG_INFO << "RTSP: the server closed the connection of " << m_maskedUrl;
+            if (!m_streamEnded) m_lostReason = "the server closed the connection without ending the stream";
             return 0;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
         m_tcpClosed = true;
         HLOG_WARNING << "RTSP: connection error on " << m_maskedUrl << ": " << std::strerror(errno);
+        if (!m_streamEnded) m_lostReason = std::string("connection error: ") + std::strerror(errno);
         return 0;
     }
 }
@@ -497,7 +505,12 @@ int RtspSession::ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int
         ++read;
         if (m_activeTransport == RtspTransportMode::Udp && RtspSocket::AddressText(from) != RtspSocket::AddressText(m_peer))
             continue;  // only the server's packets
-        OnMediaPacket(m_udpScratch.data(), static_cast<size_t>(n), rtcp, target, targetSize, delivered);
+        if (!rtcp && !RtpPacketParser::IsRtcp(m_udpScratch.data(), static_cast<size_t>(n))) {
+            m_reorder.Push(m_udpScratch.data(), static_cast<size_t>(n), Clock::now());
+            ReleaseReordered(target, targetSize, delivered);
+        } else {
+            OnMediaPacket(m_udpScratch.data(), static_cast<size_t>(n), rtcp, target, targetSize, delivered);
+        }
         if (*delivered > 0) return read;
     }
     return read;
@@ -512,7 +525,16 @@ void RtspSession::DrainUdp() {
         if (m_udpRtp.Valid()) read += ReadUdp(m_udpRtp.Fd(), false, nullptr, 0, &ignored);
         if (read == 0) break;
     }
+    // Everything that came before the reply goes on now, gaps or not.
+    ReleaseReordered(nullptr, 0, &ignored, true);
     ReleaseDeferredBye(nullptr, 0, &ignored);
+}
+
+void RtspSession::ReleaseReordered(uint8_t* target, int targetSize, int* delivered, bool all) {
+    std::vector<uint8_t> packet;
+    const Clock::time_point now = Clock::now();
+    while (all ? m_reorder.PopAny(&packet) : m_reorder.Pop(&packet, now))
+        OnMediaPacket(packet.data(), packet.size(), false, target, targetSize, delivered);
 }
 
 void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered) {
@@ -522,6 +544,7 @@ void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* deliv
         for (int round = 0; round < 64 && ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0; ++round) {
         }
     }
+    ReleaseReordered(target, targetSize, delivered, true);
     std::vector<uint8_t> bye;
     bye.swap(m_deferredBye);
     m_releasingBye = true;
@@ -529,8 +552,19 @@ void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* deliv
     m_releasingBye = false;
 }
 
+bool RtspSession::Arrived(Awaited what) const {
+    RtpFrameTimeline::Report report;
+    switch (what) {
+        case Awaited::Origin: return !m_timeline.OriginPending();
+        case Awaited::SenderReport: return m_timeline.FirstReport(&report);
+        case Awaited::SenderReportOrOnvif: return m_timeline.FirstReport(&report) || m_timeline.OnvifTimesSeen();
+        case Awaited::Nothing: break;
+    }
+    return false;
+}
+
 int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered,
-                      const Pending* pending, bool untilOrigin) {
+                      const Pending* pending, Awaited until) {
     int ignored = 0;
     if (!delivered) delivered = &ignored;
     for (;;) {
@@ -538,16 +572,20 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         int rc = ReadTcp(target, targetSize, delivered);
         if (rc < 0) return rc;
         if (*delivered > 0 || (pending && pending->done)) return 0;
-        if (untilOrigin && !m_timeline.OriginPending()) return 0;
+        if (Arrived(until)) return 0;
         if (!pending) KeepAliveIfDue();
         if (m_tcpClosed && (pending || m_activeTransport == RtspTransportMode::Interleaved ||
                             m_activeTransport == RtspTransportMode::PreferTcp))
-            return AVERROR_EOF;
+            return m_streamEnded || pending ? AVERROR_EOF : AVERROR(ECONNRESET);
         if (Interrupted()) return AVERROR_EXIT;
+        // UDP packets that waited long enough for a missing one go on.
+        ReleaseReordered(target, targetSize, delivered);
+        if (*delivered > 0) return 0;
         auto now = Clock::now();
         if (now >= deadline) return AVERROR(ETIMEDOUT);
-        const int slice = static_cast<int>(std::min<int64_t>(
-            kPollSliceMs, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1));
+        const Clock::time_point wake = std::min(deadline, m_reorder.NextDue());
+        const int slice = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(
+            kPollSliceMs, std::chrono::duration_cast<std::chrono::milliseconds>(wake - now).count() + 1)));
         pollfd fds[3];
         int count = 0;
         int tcpIndex = -1, rtpIndex = -1, rtcpIndex = -1;
@@ -572,7 +610,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         if (rtpIndex >= 0 && fds[rtpIndex].revents && *delivered == 0)
             ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered);
         ReleaseDeferredBye(target, targetSize, delivered);
-        if (untilOrigin && !m_timeline.OriginPending()) return 0;
+        if (Arrived(until)) return 0;
         (void)tcpIndex;  // the TCP socket is read at the top of the loop
     }
 }
@@ -599,12 +637,15 @@ int RtspSession::ReadPacket(uint8_t* buffer, int size) {
         return static_cast<int>(packet.size());
     }
     // After the server's goodbye (RTCP BYE) and every packet before it, the stream has ended.
-    if (m_byeReceived) return AVERROR_EOF;
+    if (m_streamEnded) return AVERROR_EOF;
     int delivered = 0;
     int rc = Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), buffer, size, &delivered, nullptr);
     if (delivered > 0) return delivered;
     if (rc == AVERROR(ETIMEDOUT)) {
         HLOG_WARNING << "RTSP: no data from " << m_maskedUrl << " for " << m_options.readTimeoutMs << " ms";
+        m_lostReason = "no data for " + std::to_string(m_options.readTimeoutMs) + " ms";
+    } else if (rc == AVERROR_INVALIDDATA && m_lostReason.empty()) {
+        m_lostReason = "broken data: " + m_readError;
     }
     return rc < 0 ? rc : AVERROR(EAGAIN);
 }
@@ -658,13 +699,20 @@ char* RtspSession::GetParameter(int64_t* rangeStartUs) {
 int RtspSession::AwaitOrigin() {
     if (!m_timeline.OriginPending()) return 0;
     // After the server's goodbye no packet comes any more.
-    int rc = m_byeReceived ? AVERROR_EOF : Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), nullptr, 0, nullptr, nullptr, true);
+    int rc = m_streamEnded ? AVERROR_EOF : Pump(Clock::now() + std::chrono::milliseconds(m_options.readTimeoutMs), nullptr, 0, nullptr, nullptr, Awaited::Origin);
     if (rc < 0 || m_timeline.OriginPending()) {
         HLOG_WARNING << "RTSP: no packet arrived after the range start of " << m_maskedUrl
                      << "; frame times count from the latest packet";
         m_timeline.SettleOriginOnLatest();
     }
     return rc;
+}
+
+int RtspSession::AwaitSenderReport(int timeoutMs, bool enoughWithOnvif) {
+    const Awaited what = enoughWithOnvif ? Awaited::SenderReportOrOnvif : Awaited::SenderReport;
+    if (Arrived(what)) return 0;
+    if (m_streamEnded) return AVERROR_EOF;
+    return Pump(Clock::now() + std::chrono::milliseconds(timeoutMs), nullptr, 0, nullptr, nullptr, what);
 }
 
 void RtspSession::SetPacketCallback(RtspPacketCallback callback, uint64_t* destination) {
@@ -687,6 +735,11 @@ void RtspSession::Teardown() {
     m_udpRtp.Close();
     m_udpRtcp.Close();
     m_queue.clear();
+    if (m_reorder.Duplicates() || m_reorder.Late() || m_reorder.Missing()) {
+        HLOG_INFO << "RTSP: " << m_maskedUrl << " over UDP: " << m_reorder.Duplicates() << " duplicate, "
+                  << m_reorder.Late() << " late and " << m_reorder.Missing() << " missing RTP packets";
+    }
+    m_reorder.Clear();
 }
 
 }  // namespace Rtsp

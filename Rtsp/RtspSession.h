@@ -2,6 +2,7 @@
 
 #include "Rtsp/RtpFrameTimeline.h"
 #include "Rtsp/RtpPacketParser.h"
+#include "Rtsp/RtpReorderBuffer.h"
 #include "Rtsp/RtspAuthenticator.h"
 #include "Rtsp/RtspExtensions.h"
 #include "Rtsp/RtspResponse.h"
@@ -64,8 +65,12 @@ public:
     const std::string& MaskedUrl() const { return m_maskedUrl; }
 
     // Copies the next RTP or RTCP packet into `buffer`. Returns its size, AVERROR_EOF when the
-    // server ended the session, or another negative AVERROR (time-out, interrupt, broken data).
+    // server ended the stream (an RTCP goodbye or its TEARDOWN) and every packet before was read,
+    // or another negative AVERROR when the stream was lost (time-out, connection closed or broken
+    // without an end, broken data) or the wait was interrupted.
     int ReadPacket(uint8_t* buffer, int size);
+    // Why the stream was lost, empty while it was not (an ended stream is not lost).
+    const std::string& LostReason() const { return m_lostReason; }
     // Sends RTCP (receiver reports) to the server on the RTCP channel or port. Returns `size` or
     // a negative AVERROR; never blocks longer than one second.
     int WriteRtcp(const uint8_t* data, int size);
@@ -77,6 +82,10 @@ public:
     // Receives (and queues) media until the origin marked on the timeline has arrived, bounded by
     // the read time-out and the interrupt callback. Returns 0 or a negative AVERROR.
     int AwaitOrigin();
+    // Receives (and queues) media until the first sender report has arrived and been placed on
+    // the timeline, or, with `enoughWithOnvif`, a packet with the ONVIF replay extension; bounded
+    // by `timeoutMs` and the interrupt callback. Returns 0 or a negative AVERROR.
+    int AwaitSenderReport(int timeoutMs, bool enoughWithOnvif);
     // Binds the callback to this session; packets that came before are replayed to it first.
     void SetPacketCallback(RtspPacketCallback callback, uint64_t* destination);
     RTPDemuxContext* Timing() { return &m_timing; }
@@ -88,6 +97,7 @@ public:
 
     // Counters for tests and logs.
     uint64_t DroppedPackets() const { return m_droppedPackets; }
+    const RtpReorderBuffer& Reorder() const { return m_reorder; }
     uint64_t KeepAlivesSent() const { return m_keepAlivesSent; }
     uint64_t RtcpPacketsSent() const { return m_rtcpPacketsSent; }
 
@@ -112,9 +122,11 @@ private:
     // Waits for data on the sockets (up to `deadline`, in short slices that poll the interrupt
     // callback) and processes what arrived. Returns 0 when something was processed or the target
     // was met, or a negative AVERROR.
-    // With `untilOrigin`, returns as soon as the timeline's origin has arrived.
+    // What a wait that receives media for the queue is for (Pump returns as soon as it came).
+    enum class Awaited { Nothing, Origin, SenderReport, SenderReportOrOnvif };
+    bool Arrived(Awaited what) const;
     int Pump(Clock::time_point deadline, uint8_t* target, int targetSize, int* delivered, const Pending* pending,
-             bool untilOrigin = false);
+             Awaited until = Awaited::Nothing);
     int ReadTcp(uint8_t* target, int targetSize, int* delivered);
     // Reads up to 64 datagrams; returns how many were read.
     int ReadUdp(int fd, bool rtcp, uint8_t* target, int targetSize, int* delivered);
@@ -122,6 +134,8 @@ private:
     void DrainUdp();
     // Hands on a goodbye held back from the RTCP port, after what waits on the RTP port.
     void ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered);
+    // Hands on the UDP packets the reorder buffer lets go now (`all`: every waiting one).
+    void ReleaseReordered(uint8_t* target, int targetSize, int* delivered, bool all = false);
     void OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uint8_t* target, int targetSize, int* delivered);
     void OnMessage(RtspResponse&& message);
     void KeepAliveIfDue();
@@ -137,7 +151,9 @@ private:
     socklen_t m_peerLength = 0;
     RtspStreamReader m_reader;
     bool m_tcpClosed = false;
-    bool m_byeReceived = false;
+    // The server ended the stream: an RTCP goodbye, or a TEARDOWN request of its own.
+    bool m_streamEnded = false;
+    std::string m_lostReason;
     // A goodbye that came on the RTCP port, held until the RTP port was read out.
     std::vector<uint8_t> m_deferredBye;
     bool m_releasingBye = false;
@@ -167,6 +183,8 @@ private:
     sockaddr_storage m_serverRtcp{};
     socklen_t m_serverRtcpLength = 0;
     std::vector<uint8_t> m_udpScratch;
+    // RTP over UDP may come out of order, twice or not at all: it is put back in order here.
+    RtpReorderBuffer m_reorder;
 
     std::deque<std::vector<uint8_t>> m_queue;
     RTPDemuxContext m_timing{};

@@ -57,6 +57,7 @@ FFMpegDecoder::FFMpegDecoder() {
     m_getFrameTimeoutMs = RuvarEduzidSettings::GetGetNextTimeout();
     m_rtspTransport = RuvarEduzidSettings::GetRtspTransport();
     m_ffmpegLogLevel = RuvarEduzidSettings::GetFFmpegLogLevel();
+    m_decoderThreads = RuvarEduzidSettings::GetDecoderThreads();
     m_interruptContext.lastActivity = WatchdogNow();
     m_interruptContext.interrupted = &m_interrupted;
 }
@@ -133,6 +134,10 @@ void FFMpegDecoder::ProcessParameters(DecodedImageFormat& requestedFormat, const
                 m_rtspTransport = static_cast<const RtspTransportParameter&>(*parameter).transport;
                 HLOG_INFO << "FFMpegDecoder::ProcessParameters. RtspTransport:" << m_rtspTransport;
                 break;
+            case DecoderParameter::DecoderThreads:
+                m_decoderThreads = static_cast<const DecoderThreadsParameter&>(*parameter).threads;
+                HLOG_INFO << "FFMpegDecoder::ProcessParameters. DecoderThreads:" << m_decoderThreads;
+                break;
             default: break;
         }
     }
@@ -155,6 +160,7 @@ bool FFMpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* p
         m_interruptContext.lastActivity = WatchdogNow();
         m_interruptContext.timeoutMs = m_connectionTimeoutMs;
         AdoptInput(GetVideoFormatContext(info.path, &m_interruptContext, m_rtspTransport));
+        if (m_awaitSenderReport) AwaitSenderReport(m_awaitSenderReport == 2);
         HLOG_INFO << "Init ffmpeg decoder with path: " << StringUtility::HideRtspPassword(info.path) << " StartTime "
                   << m_startTimeUtc;
         GetVideoStream(m_pFormatCtx, &m_pVideoStream, &m_videoStreamIndex);
@@ -226,6 +232,13 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
 
     auto open = [&](AVCodecContextPtr candidate) {
         candidate->pkt_timebase = m_pVideoStream->time_base;
+        // 0 lets FFmpeg count the cores; a negative count decodes on one thread. Frame threads
+        // come first (slice threads only where a codec has no frame threads): they speed up any
+        // stream, whereas slice threads need pictures cut into several slices, which few cameras
+        // send. Each extra frame thread holds a picture back by one frame; pictures and times
+        // stay those of one thread.
+        candidate->thread_count = m_decoderThreads < 0 ? 1 : m_decoderThreads;
+        candidate->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         int result = avcodec_open2(candidate.get(), codec, &options);
         if (result < 0) {
             HLOG_WARNING << "Can't open codec : " << codecId << " err = " << result;
@@ -261,7 +274,8 @@ void FFMpegDecoder::OpenDecoder(DecoderTypes type, bool allowCuvid) {
     if (!context) HALVORA_THROW("Can't open any decoder for codec " << codecId);
 
     HLOG_INFO << "FFMpegDecoder::OpenDecoder opened " << (codec && codec->name ? codec->name : "?")
-              << (context->hw_device_ctx ? " with a CUDA device" : "");
+              << (context->hw_device_ctx ? " with a CUDA device" : "") << ", threads " << context->thread_count
+              << (context->active_thread_type == FF_THREAD_FRAME ? " (frame)" : "");
     m_pCodecCtx = std::move(context);
     m_decoderOpen = true;
     m_pFrame.reset(av_frame_alloc());
@@ -346,6 +360,12 @@ bool FFMpegDecoder::FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp)
     return true;
 }
 
+void FFMpegDecoder::AwaitSenderReport(bool enoughWithOnvif) {
+    m_awaitSenderReport = enoughWithOnvif ? 2 : 1;
+    const int timeoutMs = m_getFrameTimeoutMs > 0 ? m_getFrameTimeoutMs : 5000;
+    if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) rtsp->HoldForSenderReport(timeoutMs, enoughWithOnvif);
+}
+
 AVRational FFMpegDecoder::VideoTimeBase() const {
     return m_pVideoStream ? m_pVideoStream->time_base : AVRational{1, 90000};
 }
@@ -409,7 +429,11 @@ long long FFMpegDecoder::FrameTime(bool& drop, bool& endOfArchive) {
     m_seekTargetPts = 0;
 
     if (m_onFrameReceived) return static_cast<long long>(m_onFrameReceived(m_pFrame.get()));
-    AVRational timeBase = m_pVideoStream->time_base;
+    return StreamClockTime(pts);
+}
+
+long long FFMpegDecoder::StreamClockTime(int64_t pts) const {
+    AVRational timeBase = VideoTimeBase();
     if (m_startTimeUtc.IsEmpty()) {
         long long time = av_rescale_q(pts, timeBase, kFileTimeTicks) + DateTime::UnixEpochTicks;
         if (m_utcOffsetHours > 0) time += static_cast<long long>(std::trunc(m_utcOffsetHours * 60)) * 600000000LL;
@@ -437,7 +461,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::RunFrameLoop(LoopMode mode) {
             case NeedsPacket: result = FeedPacket(mode, counters); break;
             case PacketSent: result = ReceiveFrame(counters); break;
             case FrameReady: result = TakeFrame(); break;
-            default: return EmptyFrameOf(EndOfArchive);
+            default: return EmptyFrameOf(EndState());
         }
         if (std::shared_ptr<IDecodedFrame> limit = CheckLimits(counters)) return limit;
         if (result) return result;
@@ -458,13 +482,13 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::FeedPacket(LoopMode mode, LoopCoun
         ++counters.errors;
         return nullptr;
     }
-    if (readResult < 0 && readResult != AVERROR_EOF) {
-        HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: " << ErrorText(readResult);
-    }
     m_endOfFile = readResult < 0;
     // At the end of input the (empty) packet belongs to no stream: the decoder is drained whatever
     // the mode, so that the frames it still holds come out.
-    if (m_endOfFile) return m_decoderOpen ? Drain() : EmptyFrameOf(Error);
+    if (m_endOfFile) {
+        NoteEndOfInput(readResult);
+        return m_decoderOpen ? Drain() : EmptyFrameOf(Error);
+    }
     if (packet->stream_index != m_videoStreamIndex) {
         av_packet_unref(packet);
         ++counters.foreignPackets;
@@ -553,7 +577,7 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::TakeFrame() {
     bool drop = false, endOfArchive = false;
     const long long time = FrameTime(drop, endOfArchive);
     std::shared_ptr<IDecodedFrame> result;
-    if (endOfArchive) result = EmptyFrameOf(EndOfArchive);
+    if (endOfArchive) result = EmptyFrameOf(EndState());
     else if (!drop) result = std::make_shared<DecodedAvFrame>(time, m_pFrame.get());
     av_frame_unref(m_pFrame.get());
     if (!endOfArchive) m_loopState = PacketSent;
@@ -622,6 +646,29 @@ std::shared_ptr<IDecodedFrame> FFMpegDecoder::GetFrame(int frameNumber) {
     return GetNextFrame();
 }
 
+void FFMpegDecoder::NoteEndOfInput(int readResult) {
+    if (m_inputLost || m_interrupted) return;
+    std::string reason;
+    if (m_interruptContext.timedOut) {
+        reason = "no data for " + std::to_string(m_interruptContext.timeoutMs) + " ms";
+    } else if (Rtsp::RtspInput* rtsp = m_input.Rtsp()) {
+        reason = rtsp->Session().LostReason();
+        if (reason.empty() && readResult != AVERROR_EOF) reason = ErrorText(readResult);
+    } else if (HasInterruptCallback() && readResult != AVERROR_EOF) {
+        reason = ErrorText(readResult);
+    }
+    if (reason.empty()) {
+        if (readResult != AVERROR_EOF) {
+            HLOG_WARNING << "FFMpegDecoder: reading failed, taken as end of input: " << ErrorText(readResult);
+        }
+        return;
+    }
+    HLOG_ERROR << "FFMpegDecoder: the stream was lost: " << reason;
+    m_inputLost = true;
+}
+
+DecoderState FFMpegDecoder::EndState() const { return m_inputLost ? Error : EndOfArchive; }
+
 void FFMpegDecoder::RestartAt(int64_t targetPts) {
     if (m_pCodecCtx) avcodec_flush_buffers(m_pCodecCtx.get());
     m_heldFrame.reset();
@@ -668,6 +715,7 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
         if (readResult < 0) {
             // A memory input may still grow.
             if (m_memoryInput.IsQueue() && !m_memoryInput.Ended()) return EmptyPacketOf(NotAvailable);
+            NoteEndOfInput(readResult);
             end = true;
             break;
         }
@@ -679,7 +727,7 @@ std::shared_ptr<IEncodedPacket> FFMpegDecoder::GetNextPacket() {
     }
     if (end) {
         m_pBsfCtx.reset();
-        return EmptyPacketOf(EndOfArchive);
+        return EmptyPacketOf(EndState());
     }
 
     if (m_pBsfCtx) {

@@ -97,10 +97,23 @@ protected:
     // The RTP timestamp of a decoded frame's own packets (that of the latest packet when the frame's
     // are not known); false for other sources.
     bool FrameRtpTimestamp(const AVFrame* frame, uint32_t* timestamp) const;
-    // The time base of the chosen video stream (1/90000 before one is chosen).
+    // The time base of the chosen video stream (1/90000 before one is chosen); for an RTSP source
+    // 1 / the clock rate of the media's rtpmap.
     AVRational VideoTimeBase() const;
-    // A new network exchange starts now: the watchdog allows it the whole time-out.
-    void RestartWatchdog() { m_interruptContext.lastActivity = FFMpegDecoderDetail::WatchdogNow(); }
+    // For time rules that need an RTCP sender report: the RTSP source hands out no frame before the
+    // first report has come (or, with `enoughWithOnvif`, the frames carry ONVIF times), waiting at
+    // most the get-next time-out; frames that came earlier are then dated backwards from it. Takes
+    // effect when the source opens, or at once when it is open and nothing was read yet.
+    void AwaitSenderReport(bool enoughWithOnvif);
+    // The decoder's own time of a frame with timestamp `pts`: the start time plus the stream
+    // clock, or the stream clock read as UTC (what frames get without a frame hook).
+    long long StreamClockTime(int64_t pts) const;
+    // A new network exchange starts now: the watchdog allows it the whole time-out, even after it
+    // gave up on an earlier one.
+    void RestartWatchdog() {
+        m_interruptContext.lastActivity = FFMpegDecoderDetail::WatchdogNow();
+        m_interruptContext.timedOut = false;
+    }
 
     // Skips the packets before the first key frame, then decodes every packet until a frame comes
     // out, and returns it: the packets after the key frame stay in the decoder for GetNextFrame
@@ -146,6 +159,12 @@ private:
     long long FrameTime(bool& drop, bool& endOfArchive);
     // After a seek: the decoder starts over at `targetPts`.
     void RestartAt(int64_t targetPts);
+    // Reading stopped with `readResult`: a network source that did not end (a lost connection, a
+    // stall past the watchdog, broken data) is lost, and the decoder ends in Error instead of
+    // EndOfArchive once it handed out the frames it still held.
+    void NoteEndOfInput(int readResult);
+    // The state that ends decoding: Error for a lost source, EndOfArchive otherwise.
+    Halvora::Video::Native::DecoderState EndState() const;
     void UpdateDts(AVPacket* packet);
     bool HasInterruptCallback() const;
     // The input being read is `input` / none. (Inline: internal types stay out of the exported
@@ -183,7 +202,9 @@ private:
     int m_connectionTimeoutMs = 30000;
     int m_getFrameTimeoutMs = 5000;
     int m_rtspTransport = 0;
+    int m_awaitSenderReport = 0;  // 0 no, 1 a sender report, 2 a sender report or ONVIF times
     int m_ffmpegLogLevel = 8;
+    int m_decoderThreads = 1;
     int64_t m_nextDtsUs = AV_NOPTS_VALUE;
     AVBSFContextPtr m_pBsfCtx;
     bool m_bsfInitialized = false;
@@ -200,6 +221,8 @@ private:
     bool m_keyFrameSent = false;
     // Handed out by the next GetNextFrame (see HoldFrame).
     std::shared_ptr<IDecodedFrame> m_heldFrame;
+    // The network source was lost (see NoteEndOfInput).
+    bool m_inputLost = false;
 };
 
 }  // namespace RuvarEduzid

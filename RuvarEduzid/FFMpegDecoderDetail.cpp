@@ -36,22 +36,24 @@ void SetFFmpegTransport(AVDictionaryGuard& options, Rtsp::RtspTransportMode tran
 
 namespace FFMpegDecoderDetail {
 
-boost::posix_time::ptime WatchdogNow() {
-    // UTC rather than local time: a daylight-saving change must not stretch or cut a time-out.
-    return boost::posix_time::second_clock::universal_time();
-}
-
 int interrupt_cb(void* opaque) {
     auto* context = static_cast<InterruptContext*>(opaque);
     if (!context) return 0;
     if (context->interrupted && context->interrupted->load()) return 1;
+    // Once the watchdog gave up on the source, every later wait ends at once: the source is lost
+    // (the read it abandoned may still hand out what FFmpeg held back, such as the last frame).
+    if (context->timedOut) return 1;
     if (context->timeoutMs == 0) return 0;
-    int64_t elapsedMs = (WatchdogNow() - context->lastActivity).total_milliseconds();
+    const int64_t elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(WatchdogNow() - context->lastActivity).count();
     if (elapsedMs > context->timeoutMs) {
         HLOG_WARNING << "FFMpegDecoder network timeout: " << context->timeoutMs << " ms";
         short before = context->expirations;
         if (context->expirations < SHRT_MAX) context->expirations = static_cast<short>(before + 1);
-        if (before >= 2) return 1;
+        if (before >= 2) {
+            context->timedOut = true;
+            return 1;
+        }
         context->timeoutMs = context->timeoutMs > INT_MAX / 2 ? INT_MAX : context->timeoutMs * 2;
         return 0;
     }

@@ -5,9 +5,8 @@
 
 #include "RuvarEduzid/FfmpegPtr.h"
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -20,17 +19,22 @@ class RtspInput;
 
 namespace FFMpegDecoderDetail {
 
+// The clock of the network watchdog: monotonic, so that no change of the wall clock stretches or
+// cuts a time-out.
+using WatchdogClock = std::chrono::steady_clock;
+
 // Opaque of FFmpeg's interrupt callback: the network watchdog of one decoder.
 struct InterruptContext {
-    boost::posix_time::ptime lastActivity;
+    WatchdogClock::time_point lastActivity;
     int timeoutMs = 0;
     short expirations = 0;
     // The decoder's interrupt flag: once set, every blocking FFmpeg call is abandoned.
     const std::atomic<bool>* interrupted = nullptr;
+    // Set when the watchdog abandoned a wait: the source stopped sending.
+    bool timedOut = false;
 };
 
-// Now, second resolution: the clock of the network watchdog.
-boost::posix_time::ptime WatchdogNow();
+inline WatchdogClock::time_point WatchdogNow() { return WatchdogClock::now(); }
 
 // FFmpeg's AVIOInterruptCB callback; `opaque` is an InterruptContext.
 int interrupt_cb(void* opaque);

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 #include "Rtsp/RtspExtensions.h"
+#include "Rtsp/RtspInput.h"
 
 using namespace Halvora::Video::Native;
 
@@ -27,14 +28,19 @@ bool GenetecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const 
         return false;
     }
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
-        AVFormatContext* context = getFormatCtx();
-        // The real-time start belongs to the demuxer's RTP clock: the frame's own RTP time on that
-        // clock, before any range start, is added to it.
+        // The real-time start (FFmpeg's, from the first sender report) belongs to the RTP time of
+        // the demuxer's base: the frame's own RTP time is counted from there on the continuous
+        // clock, before any range start (negative for a frame before the base).
         int64_t ts = WebStreamDetail::FrameTimestamp(frame);
+        int64_t start = getFormatCtx()->start_time_realtime;
         RtspFrameTiming timing{};
-        if (FrameRtpTiming(frame, &timing)) ts = timing.rtp_pts;
-        return FileTime(context->start_time_realtime, ts, VideoTimeBase());
+        if (RtspSource() && FrameRtpTiming(frame, &timing)) {
+            ts = timing.position - RtspSource()->BasePosition();
+            start = RtspSource()->StartTimeRealtime(VideoTimeBase());
+        }
+        return FileTime(start, ts, VideoTimeBase());
     });
+    AwaitSenderReport(false);
     return true;
 }
 

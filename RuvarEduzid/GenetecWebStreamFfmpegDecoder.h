@@ -1,7 +1,8 @@
 #pragma once
 
-// Genetec streams: each frame's time is the input's real-time start (from RTCP, microseconds since
-// 1970) plus the frame's own RTP timestamp in seconds.
+// Genetec streams: each frame's time is the input's real-time start (from the first RTCP sender
+// report, microseconds since 1970) plus the frame's own RTP time in seconds. No frame is handed
+// out before the first report has come (at most the get-next time-out).
 
 #include "RuvarEduzid/GenericWebStreamFfmpegDecoder.h"
 

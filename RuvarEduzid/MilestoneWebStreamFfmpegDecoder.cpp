@@ -5,15 +5,15 @@
 #include "Common/Logger.h"
 #include "RuvarEduzid/WebStreamDetail.h"
 #include "Rtsp/RtspExtensions.h"
+#include "Rtsp/RtspInput.h"
 
 using namespace Halvora::Video::Native;
 
 namespace Halvora {
 namespace RuvarEduzid {
 
-uint64_t MilestoneWebStreamFfmpegDecoder::FileTime(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp,
-                                                   uint64_t reportNtpTime) {
-    return WebStreamDetail::NtpToFileTime(WebStreamDetail::RtpToNtp(rtpTimestamp, reportRtpTimestamp, reportNtpTime));
+uint64_t MilestoneWebStreamFfmpegDecoder::FileTime(int64_t rtpPosition, int64_t reportPosition, uint64_t reportNtpTime) {
+    return WebStreamDetail::NtpToFileTime(WebStreamDetail::RtpToNtp(rtpPosition, reportPosition, reportNtpTime));
 }
 
 bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const ParameterList* parameters) {
@@ -27,13 +27,15 @@ bool MilestoneWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, cons
     });
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
         // The frame's own RTP time, however long the decoder held it; the latest sender report
-        // maps RTP time to NTP time.
-        uint32_t timestamp = 0;
-        if (!FrameRtpTimestamp(frame, &timestamp))
+        // maps RTP time to NTP time (before any report: NTP time 0 at RTP time 0).
+        RtspFrameTiming timing{};
+        if (!RtspSource() || !FrameRtpTiming(frame, &timing))
             return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
-        const RTPDemuxContext* rtp = StreamRtpTiming();
-        return FileTime(timestamp, rtp->last_rtcp_timestamp, rtp->last_rtcp_ntp_time);
+        Rtsp::RtpFrameTimeline::Report report;
+        if (!RtspSource()->SenderReport(false, &report)) report.position = RtspSource()->UnwrapRtpTime(0);
+        return FileTime(timing.position, report.position, report.ntp);
     });
+    AwaitSenderReport(false);
     bool ok = GenericWebStreamFfmpegDecoder::Initialize(info, parameters);
     if (!ok) {
         HLOG_ERROR << "Milestone WebStreamFfmpegDecoder::Initialize failed";

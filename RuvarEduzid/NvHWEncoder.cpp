@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,17 @@ private:
     CUresult m_result = CUDA_SUCCESS;
     bool m_pushed = false;
 };
+
+// The NVENC call `name` made by `call`, with the session's CUDA context current on this thread; a
+// failed call throws "<name> failed, ret code = N".
+template <typename Call>
+NVENCSTATUS Checked(const CNvHWEncoder::CudaApi& cuda, CUcontext context, const char* name, Call&& call) {
+    ContextScope scope(cuda, context);
+    scope.ThrowIfFailed();
+    const NVENCSTATUS status = call();
+    if (status != NV_ENC_SUCCESS) HALVORA_THROW(name << " failed, ret code = " << static_cast<int>(status));
+    return status;
+}
 
 }  // namespace
 
@@ -432,8 +444,6 @@ NVENCSTATUS CNvHWEncoder::NvEncReconfigureEncoder(const ReconfigureCommand* comm
         rc.vbvBufferSize = rc.vbvInitialDelay = vbv;
     }
 
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
     NV_ENC_RECONFIGURE_PARAMS reconfigure;
     std::memset(&reconfigure, 0, sizeof(reconfigure));
     reconfigure.version = NV_ENC_RECONFIGURE_PARAMS_VER;
@@ -444,10 +454,8 @@ NVENCSTATUS CNvHWEncoder::NvEncReconfigureEncoder(const ReconfigureCommand* comm
         reconfigure.reInitEncodeParams.frameRateDen = 100;
         reconfigure.forceIDR = 1;
     }
-    NVENCSTATUS status = m_pEncodeAPI->nvEncReconfigureEncoder(m_hEncoder, &reconfigure);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncReconfigureEncoder failed, ret code = " << static_cast<int>(status));
-    }
+    Checked(m_cuda, m_cuContext, "nvEncReconfigureEncoder",
+            [&] { return m_pEncodeAPI->nvEncReconfigureEncoder(m_hEncoder, &reconfigure); });
     m_pOutputStream = outputStream;
     return NV_ENC_SUCCESS;
 }
@@ -717,107 +725,69 @@ NVENCSTATUS CNvHWEncoder::NvEncDestroyEncoder() {
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncCreateBitstreamBuffer(uint32_t size, NV_ENC_OUTPUT_PTR* bitstreamBuffer) {
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
     NV_ENC_CREATE_BITSTREAM_BUFFER create;
     std::memset(&create, 0, sizeof(create));
     create.version = NV_ENC_CREATE_BITSTREAM_BUFFER_VER;
     create.size = size;
     create.memoryHeap = NV_ENC_MEMORY_HEAP_SYSMEM_CACHED;
-    NVENCSTATUS status = m_pEncodeAPI->nvEncCreateBitstreamBuffer(m_hEncoder, &create);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncCreateBitstreamBuffer failed, ret code = " << static_cast<int>(status));
-    }
+    const NVENCSTATUS status = Checked(m_cuda, m_cuContext, "nvEncCreateBitstreamBuffer",
+                                       [&] { return m_pEncodeAPI->nvEncCreateBitstreamBuffer(m_hEncoder, &create); });
     *bitstreamBuffer = create.bitstreamBuffer;
     return status;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncDestroyBitstreamBuffer(NV_ENC_OUTPUT_PTR bitstreamBuffer) {
-    if (!bitstreamBuffer) {
-        return NV_ENC_SUCCESS;
-    }
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
-    NVENCSTATUS status = m_pEncodeAPI->nvEncDestroyBitstreamBuffer(m_hEncoder, bitstreamBuffer);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncDestroyBitstreamBuffer failed, ret code = " << static_cast<int>(status));
-    }
-    return status;
+    if (!bitstreamBuffer) return NV_ENC_SUCCESS;
+    return Checked(m_cuda, m_cuContext, "nvEncDestroyBitstreamBuffer",
+                   [&] { return m_pEncodeAPI->nvEncDestroyBitstreamBuffer(m_hEncoder, bitstreamBuffer); });
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncRegisterAsyncEvent(NvEncEvent** event) {
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
-    auto* created = new NvEncEvent();
+    auto created = std::make_unique<NvEncEvent>();
     NV_ENC_EVENT_PARAMS params;
     std::memset(&params, 0, sizeof(params));
     params.version = NV_ENC_EVENT_PARAMS_VER;
     params.completionEvent = created->NativeHandle();
-    NVENCSTATUS status = m_pEncodeAPI->nvEncRegisterAsyncEvent(m_hEncoder, &params);
-    if (status != NV_ENC_SUCCESS) {
-        delete created;
-        HALVORA_THROW("nvEncRegisterAsyncEvent failed, ret code = " << static_cast<int>(status));
-    }
-    *event = created;
+    const NVENCSTATUS status = Checked(m_cuda, m_cuContext, "nvEncRegisterAsyncEvent",
+                                       [&] { return m_pEncodeAPI->nvEncRegisterAsyncEvent(m_hEncoder, &params); });
+    *event = created.release();
     return status;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncUnregisterAsyncEvent(NvEncEvent* event) {
-    if (!event) {
-        return NV_ENC_SUCCESS;
-    }
-    ContextScope scope(m_cuda, m_cuContext);
-    if (scope.Failed()) {
-        delete event;
-        HALVORA_THROW("cuCtxPushCurrent failed, ret code = " << scope.Result());
-    }
+    if (!event) return NV_ENC_SUCCESS;
+    // The event goes whatever the driver answers.
+    std::unique_ptr<NvEncEvent> owned(event);
     NV_ENC_EVENT_PARAMS params;
     std::memset(&params, 0, sizeof(params));
     params.version = NV_ENC_EVENT_PARAMS_VER;
     params.completionEvent = event->NativeHandle();
-    NVENCSTATUS status = m_pEncodeAPI->nvEncUnregisterAsyncEvent(m_hEncoder, &params);
-    delete event;
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncUnregisterAsyncEvent failed, ret code = " << static_cast<int>(status));
-    }
-    return status;
+    return Checked(m_cuda, m_cuContext, "nvEncUnregisterAsyncEvent",
+                   [&] { return m_pEncodeAPI->nvEncUnregisterAsyncEvent(m_hEncoder, &params); });
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncMapInputResource(NV_ENC_REGISTERED_PTR registeredResource,
                                                 NV_ENC_INPUT_PTR* mappedInput) {
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
     NV_ENC_MAP_INPUT_RESOURCE map;
     std::memset(&map, 0, sizeof(map));
     map.version = NV_ENC_MAP_INPUT_RESOURCE_VER;
     map.registeredResource = registeredResource;
-    NVENCSTATUS status = m_pEncodeAPI->nvEncMapInputResource(m_hEncoder, &map);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncMapInputResource failed, ret code = " << static_cast<int>(status));
-    }
+    const NVENCSTATUS status = Checked(m_cuda, m_cuContext, "nvEncMapInputResource",
+                                       [&] { return m_pEncodeAPI->nvEncMapInputResource(m_hEncoder, &map); });
     *mappedInput = map.mappedResource;
     return status;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncUnmapInputResource(NV_ENC_INPUT_PTR mappedInput) {
-    if (!mappedInput) {
-        return NV_ENC_SUCCESS;
-    }
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
-    NVENCSTATUS status = m_pEncodeAPI->nvEncUnmapInputResource(m_hEncoder, mappedInput);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncUnmapInputResource failed, ret code = " << static_cast<int>(status));
-    }
-    return status;
+    if (!mappedInput) return NV_ENC_SUCCESS;
+    return Checked(m_cuda, m_cuContext, "nvEncUnmapInputResource",
+                   [&] { return m_pEncodeAPI->nvEncUnmapInputResource(m_hEncoder, mappedInput); });
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncRegisterResource(NV_ENC_INPUT_RESOURCE_TYPE resourceType, void* resourceToRegister,
                                                 uint32_t width, uint32_t height, uint32_t pitch,
                                                 NV_ENC_BUFFER_FORMAT bufferFormat,
                                                 NV_ENC_REGISTERED_PTR* registeredResource) {
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
     NV_ENC_REGISTER_RESOURCE reg;
     std::memset(&reg, 0, sizeof(reg));
     reg.version = NV_ENC_REGISTER_RESOURCE_VER;
@@ -828,22 +798,15 @@ NVENCSTATUS CNvHWEncoder::NvEncRegisterResource(NV_ENC_INPUT_RESOURCE_TYPE resou
     reg.pitch = pitch;
     reg.subResourceIndex = 0;
     reg.bufferFormat = bufferFormat;
-    NVENCSTATUS status = m_pEncodeAPI->nvEncRegisterResource(m_hEncoder, &reg);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncRegisterResource failed, ret code = " << static_cast<int>(status));
-    }
+    const NVENCSTATUS status = Checked(m_cuda, m_cuContext, "nvEncRegisterResource",
+                                       [&] { return m_pEncodeAPI->nvEncRegisterResource(m_hEncoder, &reg); });
     *registeredResource = reg.registeredResource;
     return status;
 }
 
 NVENCSTATUS CNvHWEncoder::NvEncUnregisterResource(NV_ENC_REGISTERED_PTR registeredResource) {
-    ContextScope scope(m_cuda, m_cuContext);
-    scope.ThrowIfFailed();
-    NVENCSTATUS status = m_pEncodeAPI->nvEncUnregisterResource(m_hEncoder, registeredResource);
-    if (status != NV_ENC_SUCCESS) {
-        HALVORA_THROW("nvEncUnregisterResource failed, ret code = " << static_cast<int>(status));
-    }
-    return status;
+    return Checked(m_cuda, m_cuContext, "nvEncUnregisterResource",
+                   [&] { return m_pEncodeAPI->nvEncUnregisterResource(m_hEncoder, registeredResource); });
 }
 
 }  // namespace RuvarEduzid

@@ -35,6 +35,7 @@ RuvarEduzidSettings::Values RuvarEduzidSettings::ReadFile(const std::wstring& pa
     ReadKey(ini, L"FFMpeg", L"DecoderSurfaces", v.decoderSurfaces);
     ReadKey(ini, L"FFMpeg", L"LogLevel", v.ffmpegLogLevel);
     ReadKey(ini, L"FFMpeg", L"LiveDecoderBufferSizeMB", v.liveBufferSizeMB);
+    ReadKey(ini, L"FFMpeg", L"DecoderThreads", v.decoderThreads);
     return v;
 }
 
@@ -57,6 +58,7 @@ int RuvarEduzidSettings::GetRtspTransport() { return g_values.rtspTransport; }
 int RuvarEduzidSettings::GetDecoderSurfaces() { return g_values.decoderSurfaces; }
 int RuvarEduzidSettings::GetFFmpegLogLevel() { return g_values.ffmpegLogLevel; }
 int RuvarEduzidSettings::GetLiveBufferSizeMB() { return g_values.liveBufferSizeMB; }
+int RuvarEduzidSettings::GetDecoderThreads() { return g_values.decoderThreads; }
 std::wstring RuvarEduzidSettings::GetFilePath() { return g_filePath; }
 bool RuvarEduzidSettings::IsLoaded() { return g_loaded; }
 

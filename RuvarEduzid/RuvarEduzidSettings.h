@@ -17,6 +17,7 @@ public:
         int decoderSurfaces = -1;         // [FFMpeg] DecoderSurfaces
         int ffmpegLogLevel = 8;           // [FFMpeg] LogLevel
         int liveBufferSizeMB = 50;        // [FFMpeg] LiveDecoderBufferSizeMB
+        int decoderThreads = 1;           // [FFMpeg] DecoderThreads (0: FFmpeg picks from the cores)
     };
 
     // Loads the file once per process; later calls return at once. The file lies next to the
@@ -29,10 +30,11 @@ public:
     static int GetDecoderSurfaces();
     static int GetFFmpegLogLevel();
     static int GetLiveBufferSizeMB();
+    static int GetDecoderThreads();
     static std::wstring GetFilePath();
     static bool IsLoaded();
 
-    // Reads the six values of one file over the defaults, logging each change (used by Load).
+    // Reads the values of one file over the defaults, logging each change (used by Load).
     static Values ReadFile(const std::wstring& path);
 };
 

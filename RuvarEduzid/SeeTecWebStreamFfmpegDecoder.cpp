@@ -5,6 +5,7 @@
 #include "Common/Logger.h"
 #include "RuvarEduzid/WebStreamDetail.h"
 #include "Rtsp/RtspExtensions.h"
+#include "Rtsp/RtspInput.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -55,10 +56,10 @@ uint64_t SeeTecWebStreamFfmpegDecoder::ParseReply(const char* reply, uint32_t& l
     return NoTimestamp;
 }
 
-uint64_t SeeTecWebStreamFfmpegDecoder::FileTime(uint64_t seeTecTimestampMs, uint32_t lastRtpTimestamp, uint32_t rtpTimestamp) {
-    uint32_t deltaTicks = rtpTimestamp - lastRtpTimestamp;
-    uint64_t deltaMs = deltaTicks / 90U;
-    return (seeTecTimestampMs + deltaMs + WebStreamDetail::UnixEpochFileTimeMs) * 10000ULL;
+uint64_t SeeTecWebStreamFfmpegDecoder::FileTime(uint64_t seeTecTimestampMs, int64_t lastRtpPosition, int64_t rtpPosition) {
+    const int64_t deltaTicks = static_cast<int64_t>(static_cast<uint64_t>(rtpPosition) - static_cast<uint64_t>(lastRtpPosition));
+    const int64_t deltaMs = WebStreamDetail::FloorDivide(deltaTicks, 90);
+    return (seeTecTimestampMs + static_cast<uint64_t>(deltaMs) + WebStreamDetail::UnixEpochFileTimeMs) * 10000ULL;
 }
 
 
@@ -94,15 +95,17 @@ bool SeeTecWebStreamFfmpegDecoder::Initialize(const VideoFileInfo& info, const P
         }
         if (!reply) HALVORA_THROW("Cannot get rtsp range start parameter from SeeTec");
         seeTecTimestampMs = CalcSeeTecTimeStamp(reply);
+        // The reply's RTP time belongs near the packets that came before it.
+        lastRtpPosition = RtspSource() ? RtspSource()->UnwrapRtpTime(lastRtpTimestamp) : lastRtpTimestamp;
         flush_packet_queue(context);
         return 1;
     });
     OnFrameReceived([this](AVFrame* frame) -> unsigned long long {
         // The frame's own RTP time, not that of the latest packet read.
-        uint32_t timestamp = 0;
-        if (!FrameRtpTimestamp(frame, &timestamp))
+        RtspFrameTiming timing{};
+        if (!FrameRtpTiming(frame, &timing))
             return static_cast<unsigned long long>(Halvora::Common::DateTime::EmptyTicks);
-        return FileTime(seeTecTimestampMs, lastRtpTimestamp, timestamp);
+        return FileTime(seeTecTimestampMs, lastRtpPosition, timing.position);
     });
     return true;
 }

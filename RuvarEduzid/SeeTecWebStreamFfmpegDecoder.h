@@ -31,14 +31,17 @@ public:
     // `lastRtpTimestamp` takes the low 32 bits of the second number and the first is returned. An
     // empty number throws std::invalid_argument, one beyond 64 bits std::out_of_range.
     static uint64_t ParseReply(const char* reply, uint32_t& lastRtpTimestamp);
-    // File time of an RTP timestamp given the reply's time and RTP timestamp (whole milliseconds).
-    static uint64_t FileTime(uint64_t seeTecTimestampMs, uint32_t lastRtpTimestamp, uint32_t rtpTimestamp);
+    // File time of an RTP time given the reply's time and RTP time, both RTP times on the
+    // continuous (unwrapped) clock: the 90 kHz difference in whole milliseconds, rounded down, so
+    // that a frame before the reply's is dated before its time.
+    static uint64_t FileTime(uint64_t seeTecTimestampMs, int64_t lastRtpPosition, int64_t rtpPosition);
 
 private:
     bool Initialize(const Halvora::Video::Native::VideoFileInfo& info, const ParameterList* parameters) override;
 
     uint64_t seeTecTimestampMs = 0;
     uint32_t lastRtpTimestamp = 0;
+    int64_t lastRtpPosition = 0;  // lastRtpTimestamp on the continuous clock, placed as the reply came
     std::atomic<bool> m_stopRetries{false};
 };
 

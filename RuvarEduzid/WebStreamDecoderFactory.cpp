@@ -2,6 +2,7 @@
 
 #include "Common/Exception.h"
 #include "Common/StringUtility.h"
+#include "RuvarEduzid/CameraWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/DvtelWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/GenetecWebStreamFfmpegDecoder.h"
 #include "RuvarEduzid/IssWebStreamFfmpegDecoder.h"
@@ -18,7 +19,7 @@ namespace Halvora {
 namespace RuvarEduzid {
 
 namespace {
-const char* const kNames[] = {"Generic", "Milestone", "SeeTec", "Dvtel", "Genetec", "Iss", "VmsAgent"};
+const char* const kNames[] = {"Generic", "Milestone", "SeeTec", "Dvtel", "Genetec", "Iss", "VmsAgent", "Camera"};
 }  // namespace
 
 GenericWebStreamFfmpegDecoder* WebStreamDecoderFactory::GetDecoder(VMSDecoder::DecoderId id) {
@@ -30,6 +31,7 @@ GenericWebStreamFfmpegDecoder* WebStreamDecoderFactory::GetDecoder(VMSDecoder::D
         case VMSDecoder::Genetec: return new GenetecWebStreamFfmpegDecoder();
         case VMSDecoder::Iss: return new IssWebStreamFfmpegDecoder();
         case VMSDecoder::VmsAgent: return new VmsAgentWebStreamFfmpegDecoder();
+        case VMSDecoder::Camera: return new CameraWebStreamFfmpegDecoder();
     }
     return nullptr;
 }

@@ -12,7 +12,7 @@ namespace Halvora {
 namespace RuvarEduzid {
 
 namespace VMSDecoder {
-enum DecoderId : int { Generic = 0, Milestone = 1, SeeTec = 2, Dvtel = 3, Genetec = 4, Iss = 5, VmsAgent = 6 };
+enum DecoderId : int { Generic = 0, Milestone = 1, SeeTec = 2, Dvtel = 3, Genetec = 4, Iss = 5, VmsAgent = 6, Camera = 7 };
 }  // namespace VMSDecoder
 
 class RUVAREDUZID_API WebStreamDecoderFactory {
@@ -23,7 +23,7 @@ public:
     WebStreamDecoderFactory& operator=(const WebStreamDecoderFactory&) { return *this; }
     WebStreamDecoderFactory& operator=(WebStreamDecoderFactory&&) { return *this; }
 
-    // A new decoder of the family's class, owned by the caller; null for an id outside 0 to 6.
+    // A new decoder of the family's class, owned by the caller; null for an id outside 0 to 7.
     static GenericWebStreamFfmpegDecoder* GetDecoder(VMSDecoder::DecoderId id);
     // By exact, case-sensitive name; throws CodeErrorException for an unknown name.
     static GenericWebStreamFfmpegDecoder* GetDecoder(std::string name);

@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/mathematics.h>
 }
 
 #include <sstream>
@@ -20,22 +21,25 @@ namespace WebStreamDetail {
 
 namespace {
 
-void AddTimeout(const Json::Value& root, const char* key, bool frameTimeout,
-                std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
+// One integer option as the decoder parameter of its kind.
+void AddIntegerOption(const Json::Value& root, const char* key, DecoderParameter::Kind kind,
+                      std::vector<std::shared_ptr<DecoderParameter>>& parameters) {
     const Json::Value& value = root[key];
     if (value.empty()) return;
     // Objects and arrays have no text form: they fail like any other malformed value.
     std::string text = value.isConvertibleTo(Json::stringValue) ? value.asString() : value.toStyledString();
     HLOG_INFO << key << ": " << text;
-    int32_t ms = 0;
-    if (!value.isConvertibleTo(Json::stringValue) || !ParseStrictInt32(text, ms)) {
+    int32_t number = 0;
+    if (!value.isConvertibleTo(Json::stringValue) || !ParseStrictInt32(text, number)) {
         HLOG_ERROR << key << ": bad parameter";
         return;
     }
-    if (frameTimeout)
-        parameters.push_back(std::make_shared<RtspGetFrameTimeoutParameter>(ms));
+    if (kind == DecoderParameter::DecoderThreads)
+        parameters.push_back(std::make_shared<DecoderThreadsParameter>(number));
+    else if (kind == DecoderParameter::RtspGetFrameTimeout)
+        parameters.push_back(std::make_shared<RtspGetFrameTimeoutParameter>(number));
     else
-        parameters.push_back(std::make_shared<RtspConnectionTimeoutParameter>(ms));
+        parameters.push_back(std::make_shared<RtspConnectionTimeoutParameter>(number));
 }
 
 }  // namespace
@@ -78,8 +82,9 @@ std::vector<std::shared_ptr<DecoderParameter>> BuildParameters(int gpuId, const 
             parameters.push_back(std::make_shared<CuvidDecoderParameter>(
                 static_cast<int>(cuda ? DecoderTypes::Cuda : DecoderTypes::Cuvid), gpuId));
         }
-        AddTimeout(root, "RtspConnectionTimeout", false, parameters);
-        AddTimeout(root, "RtspGetFrameTimeoutParameter", true, parameters);
+        AddIntegerOption(root, "RtspConnectionTimeout", DecoderParameter::RtspConnectionTimeout, parameters);
+        AddIntegerOption(root, "RtspGetFrameTimeoutParameter", DecoderParameter::RtspGetFrameTimeout, parameters);
+        AddIntegerOption(root, "DecoderThreads", DecoderParameter::DecoderThreads, parameters);
     } else if (gpuId != -1) {
         parameters.push_back(
             std::make_shared<CuvidDecoderParameter>(static_cast<int>(DecoderTypes::Cuvid), gpuId));
@@ -100,10 +105,11 @@ uint64_t NtpToFileTime(uint64_t ntp) {
     return (seconds + NtpEpochFileTimeSeconds) * 10000000ULL + ((fraction * 10000000ULL + (1ULL << 31)) >> 32);
 }
 
-uint64_t RtpToNtp(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t reportNtpTime) {
-    int32_t delta = static_cast<int32_t>(rtpTimestamp - reportRtpTimestamp);
-    // |delta| <= 2^31, so delta * 2^32 stays inside the signed 64-bit range.
-    int64_t offset = static_cast<int64_t>(delta) * 4294967296LL / 90000;
+uint64_t RtpToNtp(int64_t rtpPosition, int64_t reportPosition, uint64_t reportNtpTime, int clockRate) {
+    if (clockRate <= 0) clockRate = 90000;
+    const int64_t delta = static_cast<int64_t>(static_cast<uint64_t>(rtpPosition) - static_cast<uint64_t>(reportPosition));
+    // delta * 2^32 / clockRate in 128-bit arithmetic, cut toward zero.
+    const int64_t offset = av_rescale_rnd(delta, 1LL << 32, clockRate, AV_ROUND_ZERO);
     return reportNtpTime + static_cast<uint64_t>(offset);
 }
 

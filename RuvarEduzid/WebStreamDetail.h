@@ -25,8 +25,9 @@ namespace WebStreamDetail {
 bool ParseStrictInt32(const std::string& text, int32_t& value);
 
 // The parameter list of the URL-and-JSON entry, in order: the image formats, the hardware decoder
-// choice (only with a GPU id), then the two RTSP time-outs taken from the JSON options. Logs the
-// time-out texts at info and a bad value at error. JSON that does not parse counts as `{}`.
+// choice (only with a GPU id), then the two RTSP time-outs and the decoder threads taken from the
+// JSON options. Logs these options' texts at info and a bad value at error. JSON that does not
+// parse counts as `{}`.
 std::vector<std::shared_ptr<Video::Native::DecoderParameter>> BuildParameters(int gpuId,
                                                                                const std::wstring& jsonParameters);
 
@@ -49,10 +50,13 @@ constexpr uint64_t Year1ToFileTimeTicks = 504911232000000000ULL;
 // NTP time (32.32 fixed point, seconds since 1900) to file time, the fraction rounded to 100 ns.
 uint64_t NtpToFileTime(uint64_t ntp);
 
-// The NTP time (32.32) of an RTP time, from the latest sender report's NTP and RTP times, with a
-// 90 kHz clock. The RTP difference is taken in 32 bits as a signed value, so a timestamp shortly
-// before the report gives a time shortly before it.
-uint64_t RtpToNtp(uint32_t rtpTimestamp, uint32_t reportRtpTimestamp, uint64_t reportNtpTime);
+// The NTP time (32.32) of an RTP time, from a sender report's NTP and RTP times, with a clock of
+// `clockRate` Hz. Both RTP times are positions on the continuous (unwrapped, 64-bit) RTP clock: a
+// time before the report gives a time before it, however far, and the 32-bit wrap is no matter.
+// The fraction is cut toward the report's time.
+uint64_t RtpToNtp(int64_t rtpPosition, int64_t reportPosition, uint64_t reportNtpTime, int clockRate = 90000);
+// `a` / `b` rounded toward minus infinity (b > 0).
+inline int64_t FloorDivide(int64_t a, int64_t b) { return a / b - ((a % b) < 0 ? 1 : 0); }
 
 // A frame's timestamp: best_effort_timestamp, or pts when that is unset.
 int64_t FrameTimestamp(const AVFrame* frame);

@@ -1,4 +1,4 @@
-// Encodes raw yuv420p frames held in memory with GenericVideoWriter and prints the frame rate.
+// Encodes raw yuv420p frames read from a file with GenericVideoWriter and prints the frame rate.
 // Usage: GenericWriterBench <frames.yuv> <width> <height> <output.mp4>
 // Built and run by generic-writer-vs-ffmpeg.sh.
 #include "Common/DateTime.h"
@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 int main(int argc, char** argv) {
     if (argc != 5) {
@@ -19,17 +18,17 @@ int main(int argc, char** argv) {
     }
     const int width = std::atoi(argv[2]);
     const int height = std::atoi(argv[3]);
-    RawFrames raw;
-    if (!LoadRawFrames(argv[1], width, height, raw)) return 2;
-    const std::vector<Halvora::Orvi::Yuv420PImage>& images = raw.images;
-    const int frames = static_cast<int>(images.size());
+    RawFrames raw(argv[1], width, height);
+    const int frames = raw.Count();
+    if (frames < 1) return 2;
     const std::string out = argv[4];
     const auto start = std::chrono::steady_clock::now();
     {
         Halvora::RuvarEduzid::GenericVideoWriter writer(std::wstring(out.begin(), out.end()), width, height, 2500);
-        for (const auto& image : images) writer.WriteFrame(image, Halvora::Common::DateTime());
+        Halvora::Orvi::Yuv420PImage image;
+        while (raw.Next(image)) writer.WriteFrame(image, Halvora::Common::DateTime());
         // The writer encodes one call late: one more call gets the last frame encoded.
-        writer.WriteFrame(images.front(), Halvora::Common::DateTime());
+        writer.WriteFrame(image, Halvora::Common::DateTime());
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%d %.6f\n", frames, seconds);

@@ -1,4 +1,4 @@
-// Writes raw yuv420p frames held in memory as a two-rendition HLS presentation (1280x720 and
+// Writes raw yuv420p frames read from a file as a two-rendition HLS presentation (1280x720 and
 // 640x360, 2 s segments, crf 23) with MultiStreamHlsWriter and prints the frame rate.
 // Usage: HlsWriterBench <frames.yuv> <width> <height> <master.m3u8>
 // Built and run by hls-writer-vs-ffmpeg.sh.
@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 namespace {
 Halvora::RuvarEduzid::H264StreamConfig Rendition(int width, int height) {
@@ -36,10 +35,9 @@ int main(int argc, char** argv) {
     }
     const int width = std::atoi(argv[2]);
     const int height = std::atoi(argv[3]);
-    RawFrames raw;
-    if (!LoadRawFrames(argv[1], width, height, raw)) return 2;
-    const std::vector<Halvora::Orvi::Yuv420PImage>& images = raw.images;
-    const int frames = static_cast<int>(images.size());
+    RawFrames raw(argv[1], width, height);
+    const int frames = raw.Count();
+    if (frames < 1) return 2;
     const std::string master = argv[4];
     Halvora::RuvarEduzid::HlsWriterParams params(std::wstring(master.begin(), master.end()), frames / 25.0, 25.0,
                                                  Halvora::RuvarEduzid::GetTsFilePathCb{nullptr});
@@ -49,8 +47,8 @@ int main(int argc, char** argv) {
     {
         auto writer = Halvora::RuvarEduzid::VideoWriterFactory::CreateHlsWriter(params);
         const long long t0 = Halvora::Common::DateTime::UnixEpochTicks;
-        for (int i = 0; i < frames; ++i)
-            writer->WriteFrame(images[i], Halvora::Common::DateTime(t0 + i * 400000LL));
+        Halvora::Orvi::Yuv420PImage image;
+        for (int i = 0; raw.Next(image); ++i) writer->WriteFrame(image, Halvora::Common::DateTime(t0 + i * 400000LL));
     }  // the last frame is encoded when the writer finishes
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("%d %.6f\n", frames, seconds);

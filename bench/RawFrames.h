@@ -1,38 +1,45 @@
 #pragma once
 
-// Raw yuv420p frames read from a file into memory, wrapped as images without copies; shared by
-// the writer benchmarks.
+// Raw yuv420p frames read one by one from a file and wrapped as images without copies, as FFmpeg
+// reads its raw input; shared by the writer benchmarks. Two buffers take turns: the writers encode
+// one call late, so a frame must stay as it is until the next call has returned.
 
 #include "Orvi/Yuv420PImage.h"
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <vector>
 
-struct RawFrames {
-    std::vector<unsigned char> bytes;                  // the whole file
-    std::vector<Halvora::Orvi::Yuv420PImage> images;  // one per frame, pointing into `bytes`
-};
+class RawFrames {
+public:
+    RawFrames(const char* path, int width, int height)
+        : m_in(path, std::ios::binary | std::ios::ate), m_width(width), m_height(height),
+          m_frameSize(static_cast<size_t>(width) * height * 3 / 2) {
+        const size_t size = m_in ? static_cast<size_t>(m_in.tellg()) : 0;
+        m_count = m_frameSize ? static_cast<int>(size / m_frameSize) : 0;
+        m_in.seekg(0);
+        if (m_count < 1) std::fprintf(stderr, "no frames in %s\n", path);
+    }
+    int Count() const { return m_count; }
+    // The next frame, valid until the call after the next; false after the last one.
+    bool Next(Halvora::Orvi::Yuv420PImage& image) {
+        std::vector<unsigned char>& buffer = m_buffers[m_next ^= 1];
+        buffer.resize(m_frameSize);
+        if (!m_in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(m_frameSize))) return false;
+        unsigned char* y = buffer.data();
+        unsigned char* u = y + m_width * m_height;
+        unsigned char* v = u + (m_width / 2) * (m_height / 2);
+        image = Halvora::Orvi::Yuv420PImage(cv::Mat_<unsigned char>(m_height, m_width, y),
+                                            cv::Mat_<unsigned char>(m_height / 2, m_width / 2, u),
+                                            cv::Mat_<unsigned char>(m_height / 2, m_width / 2, v));
+        return true;
+    }
 
-// Reads `path` as consecutive width x height yuv420p frames. False (with a message) when it holds
-// none.
-inline bool LoadRawFrames(const char* path, int width, int height, RawFrames& out) {
-    std::ifstream in(path, std::ios::binary);
-    out.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    const size_t frameSize = static_cast<size_t>(width) * height * 3 / 2;
-    const size_t frames = frameSize ? out.bytes.size() / frameSize : 0;
-    if (frames < 1) {
-        std::fprintf(stderr, "no frames in %s\n", path);
-        return false;
-    }
-    for (size_t i = 0; i < frames; ++i) {
-        unsigned char* y = out.bytes.data() + frameSize * i;
-        unsigned char* u = y + width * height;
-        unsigned char* v = u + (width / 2) * (height / 2);
-        out.images.emplace_back(cv::Mat_<unsigned char>(height, width, y),
-                                cv::Mat_<unsigned char>(height / 2, width / 2, u),
-                                cv::Mat_<unsigned char>(height / 2, width / 2, v));
-    }
-    return true;
-}
+private:
+    std::ifstream m_in;
+    int m_width, m_height;
+    size_t m_frameSize;
+    std::vector<unsigned char> m_buffers[2];
+    int m_next = 0;
+    int m_count = 0;
+};

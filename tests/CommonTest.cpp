@@ -32,18 +32,20 @@ TEST(StringUtility, Utf8AndPasswordsAsUsersTypeThem) {
 TEST(Settings, ValuesFromTheFileAreLoggedAndMalformedOnesKeepTheDefault) {
     const std::string file = RuvarTest::TempDir("settings") + "/RuvarEduzid.ini";
     RuvarTest::WriteFile(file, "[Rtsp]\nRtspConnectionTimeout=20000\nRtspTransport=-3\n[FFMpeg]\nLogLevel=8\n"
-                               "LiveDecoderBufferSizeMB=+7\nDecoderSurfaces=12abc\n");
+                               "LiveDecoderBufferSizeMB=+7\nDecoderSurfaces=12abc\nDecoderThreads=0\n");
     ScopedLogCapture capture(0);
     const auto v = RuvarEduzidSettings::ReadFile(W(file));
     EXPECT_EQ(v.connectionTimeoutMs, 20000);
     EXPECT_EQ(v.rtspTransport, -3);
     EXPECT_EQ(v.liveBufferSizeMB, 7);
     EXPECT_EQ(v.decoderSurfaces, -1);
+    EXPECT_EQ(v.decoderThreads, 0);
     EXPECT_EQ(v.getNextTimeoutMs, 5000);
     EXPECT_EQ(capture.Sink().Messages(LogInfo),
               (std::vector<std::string>{"Parameter value set from ini. Rtsp_RtspConnectionTimeout 30000 -> 20000",
                                         "Parameter value set from ini. Rtsp_RtspTransport 0 -> -3",
-                                        "Parameter value set from ini. FFMpeg_LiveDecoderBufferSizeMB 50 -> 7"}));
+                                        "Parameter value set from ini. FFMpeg_LiveDecoderBufferSizeMB 50 -> 7",
+                                        "Parameter value set from ini. FFMpeg_DecoderThreads 1 -> 0"}));
     EXPECT_TRUE(capture.Sink().Contains("Failed to get FFMpeg : DecoderSurfaces. Value: 12abc.", LogWarning));
     for (const char* bad : {"2147483648", "1.5", "\" 12\""}) {
         RuvarTest::WriteFile(file, std::string("[FFMpeg]\nDecoderSurfaces=") + bad + "\n");

@@ -18,11 +18,13 @@ struct DecoderParameter {
         RtspConnectionTimeout = 3,
         RtspGetFrameTimeout = 4,
         RtspTransport = 5,
+        DecoderThreads = 6,
     };
     int kind;
     explicit DecoderParameter(int k) : kind(k) {}
 };
-static_assert(DecoderParameter::ImageFormats == 0 && DecoderParameter::UtcOffset == 2 && DecoderParameter::RtspTransport == 5,
+static_assert(DecoderParameter::ImageFormats == 0 && DecoderParameter::UtcOffset == 2 && DecoderParameter::RtspTransport == 5 &&
+                  DecoderParameter::DecoderThreads == 6,
               "the host's kind numbers");
 
 struct ImageFormatsParameter : DecoderParameter {
@@ -57,6 +59,13 @@ struct RtspGetFrameTimeoutParameter : DecoderParameter {
 struct RtspTransportParameter : DecoderParameter {
     int transport;
     explicit RtspTransportParameter(int code) : DecoderParameter(RtspTransport), transport(code) {}
+};
+
+// Decoding threads of one decoder, over the settings file's DecoderThreads: 1 decodes on the
+// caller's thread alone, 0 lets FFmpeg pick a count from the cores, N > 1 uses N threads.
+struct DecoderThreadsParameter : DecoderParameter {
+    int threads;
+    explicit DecoderThreadsParameter(int n) : DecoderParameter(DecoderThreads), threads(n) {}
 };
 
 }  // namespace Native

@@ -9,14 +9,21 @@ connection (channels 0/1) or UDP unicast, with the server-side times a test choo
 
 --config keys (JSON object; defaults in main()):
   frames, ts0, step, ssrc, pace_ms, lifetime   access units sent after PLAY (the file repeats), first
-      RTP timestamp (the 32-bit clock may wrap mid-stream), 90 kHz units per presentation frame,
+      RTP timestamp (the 32-bit clock may wrap mid-stream), RTP clock units per presentation frame,
       SSRC, milliseconds between frames, seconds the server lives
+  clock_rate              the RTP clock rate the session description names (90000)
   port                    the port to listen on (0: a free one)
   transports              those SETUP accepts, of "tcp" and "udp"; others are answered 461
   session_timeout         seconds announced in SETUP's Session header
   expire                  the session ends once playing and no request came for session_timeout s
-  sender_report {ntp, frame, every}   every `every` frames an RTCP sender report saying that NTP
-                          time `ntp` is the RTP time of presentation frame `frame`
+  sender_report {ntp, frame, every, first, first_ms}   every `every` frames from the `first`-th
+                          sent on, an RTCP sender report saying that NTP time `ntp` is the RTP time
+                          of presentation frame `frame`; with first_ms, the first report goes out
+                          that long after PLAY instead (then every `every` frames after frame 0)
+  drift_ppm               the RTP clock runs this much fast against the NTP clock: frame p is at
+                          RTP time ts0 + round(step * p * (1 + drift_ppm / 1e6)), and each sender
+                          report pairs the NTP time of the next frame sent (ntp + (p - frame) *
+                          step / clock_rate s) with its RTP time
   dvtel {base, step}      an RTP header extension on every packet of access unit j with the time
                           base + step * (presentation index of j)
   bye, bye_delay_ms       an RTCP BYE right after the last frame, or this long after it
@@ -27,7 +34,16 @@ connection (channels 0/1) or UDP unicast, with the server-side times a test choo
                               base_us + us_per_frame * p (microseconds since 1970), p the
                               presentation index of the next unit sent (one past the last at the end)
       delay_ms                each reply held this long while the stream goes on
+      seetec {ms0, ms_per_frame, pair}   "SeeTecTimestamp: <ms>\r\nLastRTPTimestamp: <rtp>" in the body:
+                              the time (ms0 + ms_per_frame * q) and RTP time of presentation frame q,
+                              q being frame 0 (pair "first"), the frame sent last ("last") or the
+                              next frame sent ("next")
   udp_gap_ms              over UDP, the pause before the first RTP packet after a GET_PARAMETER reply
+  impair {seed, drop, duplicate, reorder_ms, burst_every, burst_ms}   over UDP, the RTP packets
+                          pass a relay stage that drops each with probability `drop`, sends it
+                          twice with probability `duplicate`, holds it up to `reorder_ms` (later
+                          packets overtake it) and, every `burst_every` packets, holds a burst for
+                          `burst_ms`; random.Random(seed) decides, so a run repeats exactly
   auth {scheme, user, password, options}   credentials asked for: "basic", "digest" or
                           "digest-qop" (Basic and Digest with qop=auth offered); OPTIONS too when
                           `options`
@@ -41,8 +57,9 @@ connection (channels 0/1) or UDP unicast, with the server-side times a test choo
 --stats: a JSON list, one object per session: methods (the requests in order), get_parameter (how
 many), frames_sent, named_frames (the p of each next_frame_range reply), replies (for each
 GET_PARAMETER reply, the access units sent before it), transport, bye_sent, auth ("METHOD OK" or
-"METHOD FAIL" per check), rtcp_in (packet types the client sent), stalled, expired. Written before
-the reply or frame that it counts goes out.
+"METHOD FAIL" per check), rtcp_in (packet types the client sent), stalled, expired, impaired_frames
+(the presentation indices of the frames that lost a packet or had one held in a burst). Written
+before the reply or frame that it counts goes out.
 """
 
 import argparse
@@ -51,6 +68,7 @@ import datetime
 import hashlib
 import json
 import os
+import random
 import select
 import socket
 import struct
@@ -167,6 +185,9 @@ class Session:
         self.udp = None  # (rtp socket, rtcp socket, client rtp address, client rtcp address)
         self.next_unit = 0  # decode index of the next access unit to send
         self.gap_until = 0.0  # monotonic time before which no RTP packet goes out (UDP)
+        impair = cfg.get("impair")
+        self.impair = dict(impair, rng=random.Random(impair.get("seed", 1)), held=[], count=0,
+                           burst_until=0.0, frame=0) if impair else None
 
     # ---- sending ---------------------------------------------------------------------------
     def send(self, data):
@@ -183,11 +204,37 @@ class Session:
             pass  # the client's port is not open (yet, or any more): a lost datagram
 
     def send_rtp(self, packet, channel=0):
-        """RTP (channel 0) or RTCP (channel 1) over the transport SETUP chose."""
-        if self.transport == "udp":
+        """RTP (channel 0) or RTCP (channel 1) over the transport SETUP chose; over UDP an impaired
+        stream's RTP passes the relay stage."""
+        if self.transport == "udp" and self.impair and channel == 0:
+            self.impair_enqueue(packet)
+            self.flush_impaired(time.monotonic())
+        elif self.transport == "udp":
             self.send_udp(self.udp[channel], self.udp[2 + channel], packet)
         else:
             self.send_interleaved(channel, packet)
+
+    def impair_enqueue(self, packet):
+        im, now = self.impair, time.monotonic()
+        im["count"] += 1
+        if im.get("burst_every") and im["count"] % im["burst_every"] == 0:
+            im["burst_until"] = now + im.get("burst_ms", 100) / 1000.0
+        rng = im["rng"]
+        dropped = rng.random() < im.get("drop", 0)
+        if dropped or now < im["burst_until"]:
+            with Session.stats_lock:
+                frames = self.stats.setdefault("impaired_frames", [])
+                if im["frame"] not in frames:
+                    frames.append(im["frame"])
+        if not dropped:
+            due = max(now, im["burst_until"]) + rng.random() * im.get("reorder_ms", 0) / 1000.0
+            im["held"] += [(due, packet)] * (2 if rng.random() < im.get("duplicate", 0) else 1)
+
+    def flush_impaired(self, now=None):
+        held = self.impair["held"] if self.impair else []
+        held.sort(key=lambda e: e[0])
+        while held and (now is None or held[0][0] <= now):
+            self.send_udp(self.udp[0], self.udp[2], held.pop(0)[1])
 
     def send_rtcp(self, packet):
         self.send_rtp(packet, 1)
@@ -208,6 +255,24 @@ class Session:
         with Session.stats_lock:
             self.stats[key].append(value)
 
+    def rtp_time(self, p):
+        """RTP time of presentation frame p (32 bits)."""
+        ticks = self.cfg["step"] * p
+        if self.cfg.get("drift_ppm"):
+            ticks = int(round(ticks * (1 + self.cfg["drift_ppm"] / 1e6)))
+        return (self.cfg["ts0"] + ticks) & 0xFFFFFFFF
+
+    def report(self, p, packets, octets):
+        """The sender report sent before presentation frame p: the configured mapping, or with a
+        drifting clock the NTP and RTP times of frame p."""
+        sr = self.cfg["sender_report"]
+        frame = sr.get("frame", 0)
+        if not self.cfg.get("drift_ppm"):
+            return self.sender_report(sr["ntp"], self.rtp_time(frame), packets, octets)
+        rate = self.cfg.get("clock_rate", 90000)
+        ntp = sr["ntp"] + ((p - frame) * self.cfg["step"] * (1 << 32) + rate // 2) // rate
+        return self.sender_report(ntp, self.rtp_time(p), packets, octets)
+
     def presentation_index(self, k):
         """Presentation index of the k-th access unit sent: the file repeats, each time after all
         frames of the times before."""
@@ -227,9 +292,9 @@ class Session:
         sprop = base64.b64encode(self.sps).decode() + "," + base64.b64encode(self.pps).decode()
         profile = self.sps[1:4].hex()
         return ("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=VMS stand-in\r\nc=IN IP4 0.0.0.0\r\nt=0 0\r\n"
-                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+                "a=control:*\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/%d\r\n"
                 "a=fmtp:96 packetization-mode=1;profile-level-id=%s;sprop-parameter-sets=%s\r\n"
-                "a=control:trackID=0\r\n" % (profile, sprop)).encode()
+                "a=control:trackID=0\r\n" % (self.cfg.get("clock_rate", 90000), profile, sprop)).encode()
 
     def authorized(self, method, headers):
         """Checks the credentials of a request against the configured ones; records the check."""
@@ -329,6 +394,12 @@ class Session:
         extra = [(k, v) for k, v in gp.get("headers", [])]
         text = gp.get("body", "").encode()
         with self.unit_lock:
+            st = gp.get("seetec")
+            if st is not None:
+                q = {"first": 0, "last": self.presentation_index(max(self.next_unit - 1, 0)),
+                     "next": self.presentation_index(self.next_unit)}[st.get("pair", "first")]
+                text += ("SeeTecTimestamp: %d\r\nLastRTPTimestamp: %d\r\n" % (
+                    st["ms0"] + st["ms_per_frame"] * q, self.rtp_time(q))).encode()
             range_header = []
             nfr = gp.get("next_frame_range")
             if nfr is not None:
@@ -494,8 +565,7 @@ class Session:
         sr = self.cfg.get("sender_report")
         if not sr:
             return bye
-        return self.sender_report(sr["ntp"], self.cfg["ts0"] + self.cfg["step"] * sr.get("frame", 0),
-                                  packets, octets) + bye
+        return self.report(self.presentation_index(max(self.next_unit - 1, 0)), packets, octets) + bye
 
     def wait_gap(self):
         """Takes the unit lock once no gap after a GET_PARAMETER reply is pending; False when the
@@ -520,6 +590,13 @@ class Session:
         sent_packets = 0
         octets = 0
         due = time.monotonic()
+        if sr and "first_ms" in sr:
+            # The first report after a delay of its own, the stream going on meanwhile.
+            def first_report():
+                if not self.closed.wait(sr["first_ms"] / 1000.0):
+                    with self.unit_lock:
+                        self.send_rtcp(self.report(self.presentation_index(self.next_unit), sent_packets, octets))
+            threading.Thread(target=first_report, daemon=True).start()
         try:
             for k in range(cfg["frames"]):
                 if self.closed.is_set():
@@ -541,12 +618,15 @@ class Session:
                 start = time.monotonic()
                 try:
                     p = self.presentation_index(k)
-                    ts = (cfg["ts0"] + cfg["step"] * p) & 0xFFFFFFFF
-                    if sr and k % sr.get("every", 25) == 0:
+                    if self.impair:
+                        self.impair["frame"] = p
+                    ts = self.rtp_time(p)
+                    first = sr.get("first", 0) if sr else 0
+                    if sr and k >= first and (k - first) % sr.get("every", 25) == 0 and \
+                            ("first_ms" not in sr or k > 0):
                         # Every report repeats one mapping: NTP time sr.ntp is the RTP time of
-                        # (presentation) frame sr.frame.
-                        sr_rtp = (cfg["ts0"] + cfg["step"] * sr.get("frame", 0)) & 0xFFFFFFFF
-                        self.send_rtcp(self.sender_report(sr["ntp"], sr_rtp, sent_packets, octets))
+                        # (presentation) frame sr.frame (with a drifting clock, see report()).
+                        self.send_rtcp(self.report(p, sent_packets, octets))
                     ext = dvtel["base"] + dvtel["step"] * p if dvtel else None
                     packets, seq = self.rtp_packets(self.units[k % len(self.units)], ts, seq, ext)
                     # The account is written before the frame goes out: a client that has read
@@ -555,13 +635,21 @@ class Session:
                     self.set_stat("frames_sent", k + 1)
                     if last:
                         self.set_stat("bye_sent", True)
+                    impaired = self.impair and self.transport == "udp"
+                    if impaired:
+                        for packet in packets:
+                            self.impair_enqueue(packet)
                     self.write_stats()
                     for packet in packets:
-                        self.send_rtp(packet)
+                        if not impaired:
+                            self.send_rtp(packet)
                         sent_packets += 1
                         octets += len(packet) - 12
+                    if impaired:
+                        self.flush_impaired(time.monotonic())
                     self.next_unit = k + 1
                     if last:
+                        self.flush_impaired()
                         self.send_rtcp(self.bye(sent_packets, octets))
                 finally:
                     self.unit_lock.release()
@@ -571,6 +659,7 @@ class Session:
                     return
                 self.set_stat("bye_sent", True)
                 self.write_stats()
+                self.flush_impaired()
                 self.send_rtcp(self.bye(sent_packets, octets))
             # Stay until the client goes, bounded by the lifetime.
             self.closed.wait(cfg["lifetime"])

@@ -5,6 +5,7 @@
 #include "RuvarEduzid/DecoderUtils.h"
 #include "RuvarEduzid/EncodedAvPacket.h"
 #include "RuvarEduzid/FFMpegDecoder.h"
+#include "Rtsp/RtspExtensions.h"
 #include "tools/ruvar/Commands.h"
 #include "tools/ruvar/DecoderSetup.h"
 #include "tools/ruvar/StopSignal.h"
@@ -36,7 +37,10 @@ const char* kProbeHelp =
     "\n"
     "Shows the container, codec, picture size, frame rate and duration of SOURCE (a file or an\n"
     "rtsp://, http:// or https:// address) without decoding it. A duration the source does not\n"
-    "state (a raw stream, a live camera) is N/A (null in JSON).\n";
+    "state (a raw stream, a live camera) is N/A (null in JSON). For an rtsp:// source it also\n"
+    "listens to the stream (until an RTCP sender report came, at most 5 seconds) and tells\n"
+    "whether the source sends sender reports and ONVIF replay timestamps: the clock that\n"
+    "`ruvar decode --vms camera` dates frames by.\n";
 
 const char* kDecodeHelp =
     "Usage: ruvar decode SOURCE [OPTIONS]\n"
@@ -56,8 +60,12 @@ const char* kDecodeHelp =
     "  --transport MODE       rtsp:// sources: tcp (default), udp, prefer-tcp or multicast\n"
     "  --gpu N                decode on NVIDIA GPU N (with --decoder)\n"
     "  --decoder KIND         software (default), cuda, cuvid or cuvid-then-software\n"
+    "  --threads N            decoding threads: 1 (default; live streams), 0 (FFmpeg picks from\n"
+    "                         the cores; files); each extra thread holds a picture back a frame\n"
     "  --vms NAME             decode a video-management-system stream (generic, milestone,\n"
-    "                         seetec, dvtel, genetec, iss, vmsagent); --gpu N picks the GPU\n"
+    "                         seetec, dvtel, genetec, iss, vmsagent) or a camera's own clock\n"
+    "                         (camera: ONVIF timestamps or RTCP sender reports); --gpu N picks\n"
+    "                         the GPU\n"
     "  --options JSON         JSON options of the video-management-system stream: HwDecoder\n"
     "                         (with --gpu), RtspConnectionTimeout, RtspGetFrameTimeoutParameter\n"
     "  --live-chunks BYTES    feed the file through the live memory buffer in chunks of BYTES;\n"
@@ -84,6 +92,31 @@ std::string DurationText(const boost::posix_time::time_duration& d) {
     return buf;
 }
 
+// What an rtsp:// source tells of its own clock, heard while reading its packets until a sender
+// report came (a camera sends its first within seconds), at most kClockListenSeconds.
+constexpr int kClockListenSeconds = 5;
+struct LiveClock {
+    bool senderReports = false;
+    bool onvifTimes = false;
+};
+
+LiveClock ListenForClock(const std::string& source) {
+    LiveClock clock;
+    Halvora::RuvarEduzid::FFMpegDecoder decoder;
+    std::vector<std::shared_ptr<Native::DecoderParameter>> none;
+    if (!decoder.Initialize(Native::VideoFileInfo(StringUtility::StringToWstring(source)), &none)) return clock;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kClockListenSeconds);
+    while (!StopSignal::Requested()) {
+        const RTPDemuxContext* rtp = rtsp_get_rtp_demux_context(decoder.getFormatCtx(), 0);
+        if (!rtp) break;
+        clock.senderReports = rtp->sender_reports > 0;
+        clock.onvifTimes = rtp->onvif_packets > 0;
+        if ((clock.senderReports && rtp->rtp_packets > 0) || std::chrono::steady_clock::now() >= deadline) break;
+        if (decoder.GetNextPacket()->GetDemuxerState() != Native::Ok) break;
+    }
+    return clock;
+}
+
 }  // namespace
 
 int Probe(const std::vector<std::string>& argv) {
@@ -104,6 +137,8 @@ int Probe(const std::vector<std::string>& argv) {
     if (result.infos.empty()) throw RunError("cannot probe '" + StringUtility::HideRtspPassword(source) + "'");
     const auto& info = *result.infos[0];
     std::string container = ContainerName(source);
+    const bool rtsp = source.find("rtsp://") != std::string::npos;
+    const LiveClock clock = rtsp ? ListenForClock(source) : LiveClock();
 
     if (out.Json()) {
         Json::Value v;
@@ -116,6 +151,10 @@ int Probe(const std::vector<std::string>& argv) {
         // A duration of 0 is what the library reports when the source states none.
         const long long us = info.duration.total_microseconds();
         v["duration_seconds"] = us > 0 ? Json::Value(static_cast<double>(us) / 1e6) : Json::Value();
+        if (rtsp) {
+            v["sender_reports"] = clock.senderReports;
+            v["onvif_timestamps"] = clock.onvifTimes;
+        }
         out.Record(v);
     } else {
         char fps[32];
@@ -126,13 +165,18 @@ int Probe(const std::vector<std::string>& argv) {
         out.Line("size:       " + std::to_string(info.width) + "x" + std::to_string(info.height));
         out.Line("frame rate: " + std::string(fps));
         out.Line("duration:   " + DurationText(info.duration));
+        if (rtsp) {
+            out.Line(std::string("clock:      ") +
+                     (clock.onvifTimes ? "ONVIF timestamps" : clock.senderReports ? "RTCP sender reports" : "none heard") +
+                     (clock.onvifTimes && clock.senderReports ? ", RTCP sender reports" : ""));
+        }
     }
     return 0;
 }
 
 int Decode(const std::vector<std::string>& argv) {
     if (HelpRequested(argv, kDecodeHelp)) return 0;
-    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--frames", "--start-time", "--utc-offset", "--vms", "--options"}),
+    Args args(argv, Join(Join(kCommonValued, kDecodeValued), {"--frames", "--start-time", "--utc-offset", "--vms", "--options", "--threads"}),
               Join(kCommonFlags, {"--keyframes", "--md5"}));
     Output out = MakeOutput(args);
     if (args.Positionals().size() != 1) throw UsageError("decode needs exactly one SOURCE");

@@ -53,6 +53,9 @@ bool IsRtsp(const std::string& source) { return source.find("rtsp://") != std::s
 
 std::vector<std::shared_ptr<Native::DecoderParameter>> Parameters(const std::string& source, const Args& args) {
     std::vector<std::shared_ptr<Native::DecoderParameter>> params;
+    if (args.Has("--threads"))
+        params.push_back(std::make_shared<Native::DecoderThreadsParameter>(
+            static_cast<int>(args.Integer("--threads", 1, 0, 64))));
     if (auto offset = args.Value("--utc-offset")) {
         // The decoder moves only frames it dates by the stream clock, and only forward.
         if (args.Has("--start-time")) throw UsageError("--utc-offset does not apply with --start-time");
@@ -117,7 +120,7 @@ std::string WebStreamOptions(const Args& args, bool gpu) {
 // A video-management-system stream: the family's decoder opened from the address, a GPU id and
 // the JSON options, as a host opens it.
 OpenedDecoder OpenWebStream(const std::string& source, const std::string& family, const Args& args) {
-    for (const char* option : {"--live-chunks", "--start-time", "--utc-offset", "--decoder", "--timeout", "--transport"})
+    for (const char* option : {"--live-chunks", "--start-time", "--utc-offset", "--decoder", "--timeout", "--transport", "--threads"})
         if (args.Has(option)) throw UsageError(std::string(option) + " does not apply to --vms streams");
     std::string name;
     std::string names;

@@ -31,7 +31,7 @@ struct OpenedDecoder {
     int64_t FileTime(const Halvora::Video::Native::IDecodedFrame& frame) const;
 };
 
-// Opens SOURCE with the decode options (--start-time, --utc-offset, --gpu, --decoder, --vms,
+// Opens SOURCE with the decode options (--start-time, --utc-offset, --gpu, --decoder, --threads, --vms,
 // --options, --live-chunks, --timeout, --transport) of `args`. Throws RunError with a clear
 // message on failure, UsageError for an option that does not apply.
 OpenedDecoder OpenDecoder(const std::string& source, const Args& args);
