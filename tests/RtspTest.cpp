@@ -145,74 +145,100 @@ TEST(RtspExtensions, TheSessionIsKeptAliveAndTornDown) {
 
 // ---- the decoder against servers that misbehave -----------------------------------------------------
 
-// One row per kind of trouble: the stand-in's behaviour, the decoder's time-outs, what the test does
-// meanwhile, and what the decoder must give.
+// One row per kind of trouble: the server and its behaviour, the decoder's time-outs, what the test
+// does meanwhile, and what the decoder must give. A lost camera (stalled past the watchdog, closed
+// or reset without a goodbye, killed) ends in Error; a stream its server ends (an RTCP BYE, a
+// TEARDOWN of the server's own) in EndOfArchive.
 TEST(RtspFaults, TheDecoderEndsCleanlyWhateverTheServerDoes) {
-    enum Act { None, InterruptWhenStalled, InterruptInSetup, KillInPlay };
+    enum Act { None, InterruptWhenStalled, InterruptInSetup, KillInPlay, KillAfterTenFrames };
     struct Row {
         const char* name;
-        std::string config;
+        std::string config;  // the stand-in's; a launch line for GStreamer's server when it starts with "("
         int connectMs, frameMs;
         Act act;
         bool opens;
-        std::vector<DecoderState> ends;  // accepted end states
-        size_t minFrames, maxFrames;     // pictures, which are the stream's first ones
-        const char* log;                 // a text the warnings and errors hold ("" none)
-        bool quiet;                      // no watchdog warning at all
+        DecoderState end;
+        size_t minFrames, maxFrames;  // pictures, which are the stream's first ones
+        const char* log;              // a text the warnings and errors hold ("" none)
+        bool quiet;                   // no watchdog warning at all
     } rows[] = {
+        {"ends with a goodbye", Config(), 5000, 5000, None, true, EndOfArchive, 50, 50, "", true},
+        {"ends with its own TEARDOWN", Config(R"("teardown_after": 30)"),
+         5000, 5000, None, true, EndOfArchive, 30, 30, "the server ended the stream", true},
         {"stalls", Config(R"("stall_after": 40)"),
-         5000, 1000, None, true, {Error}, 1, 40, "FFMpegDecoder network timeout", false},
+         5000, 1000, None, true, Error, 1, 40, "the stream was lost: no data for", false},
         {"stalls, interrupted", Config(R"("stall_after": 40)"),
-         5000, 30000, InterruptWhenStalled, true, {NotAvailable}, 1, 40, "", false},
+         5000, 30000, InterruptWhenStalled, true, NotAvailable, 1, 40, "", false},
         {"closes mid-stream", Config(R"("close_after": 30)"),
-         5000, 5000, None, true, {Error}, 1, 30, "the server closed the connection without ending the stream", false},
+         5000, 5000, None, true, Error, 1, 30, "closed the connection without ending the stream", true},
+        {"resets mid-stream", Config(R"("reset_after": 30)"),
+         5000, 5000, None, true, Error, 1, 30, "connection error: Connection reset by peer", true},
+        {"GStreamer's stream ends", GstFileLaunch(MakeFixture("rtsp_faults.mkv", "-f lavfi -i testsrc2=size=160x120:rate=25 "
+                                                                                "-frames:v 40 -c:v libx264 -g 25 -bf 0")),
+         5000, 5000, None, true, EndOfArchive, 40, 40, "", true},
+        {"GStreamer killed", GstLiveLaunch(), 5000, 5000, KillAfterTenFrames, true, Error, 10, 1000, "the stream was lost", true},
         {"short RTP packets", Config(R"("malformed": "short-rtp", "pace_ms": 0)"),
-         5000, 5000, None, true, {EndOfArchive}, 50, 50, "", true},
+         5000, 5000, None, true, EndOfArchive, 50, 50, "", true},
         {"refused payloads", Config(R"("malformed": "refused-payloads", "sender_report": {"ntp": 1, "every": 2})"),
-         5000, 5000, None, true, {EndOfArchive}, 50, 50, "", true},
+         5000, 5000, None, true, EndOfArchive, 50, 50, "", true},
         {"slow replies", Config(R"("reply_delay_ms": 500)"),
-         5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
+         5000, 2000, None, true, EndOfArchive, 50, 50, "", true},
         {"slow media", Config(R"("pace_ms": 120)"),
-         5000, 2000, None, true, {EndOfArchive}, 50, 50, "", true},
+         5000, 2000, None, true, EndOfArchive, 50, 50, "", true},
         {"DESCRIBE past the time-out", Config(R"("reply_delay_ms": 25000, "delay_method": "DESCRIBE")"),
-         1000, 1000, None, false, {}, 0, 0, "Err: Immediate exit requested", false},
+         1000, 1000, None, false, Error, 0, 0, "Err: Immediate exit requested", false},
         {"SETUP held, interrupted", Config(R"("reply_delay_ms": 25000, "delay_method": "SETUP")"),
-         30000, 30000, InterruptInSetup, false, {}, 0, 0, "Err: Immediate exit requested", false},
+         30000, 30000, InterruptInSetup, false, Error, 0, 0, "Err: Immediate exit requested", false},
         {"PLAY held, server killed", Config(R"("reply_delay_ms": 25000, "delay_method": "PLAY")"),
-         30000, 30000, KillInPlay, false, {}, 0, 0, "Err: End of file", false},
+         30000, 30000, KillInPlay, false, Error, 0, 0, "Err: End of file", false},
         {"bad status line", Config(R"("malformed": "status")"),
-         1500, 1500, None, false, {}, 0, 0, "FFMpegDecoder::Initialize error", false},
+         1500, 1500, None, false, Error, 0, 0, "FFMpegDecoder::Initialize error", false},
         {"huge head", Config(R"("malformed": "huge-head")"),
-         1500, 1500, None, false, {}, 0, 0, "FFMpegDecoder::Initialize error", false},
+         1500, 1500, None, false, Error, 0, 0, "FFMpegDecoder::Initialize error", false},
         {"no reply", Config(R"("malformed": "no-reply")"),
-         1500, 1500, None, false, {}, 0, 0, "FFMpegDecoder::Initialize error", false},
+         1500, 1500, None, false, Error, 0, 0, "FFMpegDecoder::Initialize error", false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        VmsServer server(row.config);
+        const bool gst = row.config[0] == '(';
+        std::unique_ptr<VmsServer> stand;
+        std::unique_ptr<GstServer> real;
+        if (gst) real = std::make_unique<GstServer>(row.config);
+        else stand = std::make_unique<VmsServer>(row.config);
+        ServerProcess& server = gst ? static_cast<ServerProcess&>(*real) : *stand;
         ASSERT_GT(server.Port(), 0);
         ScopedLogCapture capture(0);
         FFMpegDecoder decoder;
         std::thread actor([&] {
             const auto inMethod = [&](const char* method) {
-                return WaitUntil([&] { return CountOf(server.Stats(), std::string("\"") + method + "\"") > 0; });
+                return WaitUntil([&] { return CountOf(stand->Stats(), std::string("\"") + method + "\"") > 0; });
             };
-            if (row.act == InterruptWhenStalled && server.WaitFor("stalled")) decoder.Interrupt();
+            if (row.act == InterruptWhenStalled && stand->WaitFor("stalled")) decoder.Interrupt();
             if (row.act == InterruptInSetup && inMethod("SETUP")) decoder.Interrupt();
             if (row.act == KillInPlay && inMethod("PLAY")) server.Kill();
         });
         const auto start = Clock::now();
         auto params = Timeouts(row.connectMs, row.frameMs);
-        const bool opened = decoder.Initialize(InfoFor(server.UrlText()), &params);
-        const Decoded decoded = opened ? DecodeAll(decoder) : Decoded{};
+        const std::string url = gst ? real->Url() : stand->UrlText();
+        const bool opened = decoder.Initialize(InfoFor(url), &params);
+        Decoded decoded;
+        if (opened && row.act == KillAfterTenFrames) {
+            decoded = DecodeAll(decoder, 9);
+            server.Kill();
+            const Decoded rest = DecodeAll(decoder);
+            decoded.digests.insert(decoded.digests.end(), rest.digests.begin(), rest.digests.end());
+            decoded.endState = rest.endState;
+        } else if (opened) {
+            decoded = DecodeAll(decoder);
+        }
         const double seconds = Since(start);
         actor.join();
         EXPECT_EQ(opened, row.opens);
         if (opened) {
-            EXPECT_NE(std::find(row.ends.begin(), row.ends.end(), decoded.endState), row.ends.end()) << decoded.endState;
+            EXPECT_EQ(decoded.endState, row.end);
             EXPECT_GE(decoded.digests.size(), row.minFrames);
             EXPECT_LE(decoded.digests.size(), row.maxFrames);
-            EXPECT_EQ(decoded.digests, FirstPictures(decoded.digests.size()));
+            if (!gst) { EXPECT_EQ(decoded.digests, FirstPictures(decoded.digests.size())); }
         } else {
             EXPECT_EQ(decoder.GetNextFrame()->GetDecoderState(), Error);  // nothing open
         }
@@ -227,7 +253,7 @@ TEST(RtspFaults, TheDecoderEndsCleanlyWhateverTheServerDoes) {
 
 // A server that dies (SIGKILL, no goodbye) while a decoder reads it, is down for a while and comes
 // back on the same port.
-TEST(RtspFaults, AKilledServerEndsTheStreamAndItsRestartServesNewDecoders) {
+TEST(RtspFaults, AKilledServerLosesTheStreamAndItsRestartServesNewDecoders) {
     auto server = std::make_unique<VmsServer>(Config(R"("frames": 1000, "pace_ms": 40, "lifetime": 60)"));
     const int port = server->Port();
     const std::string url = server->UrlText();

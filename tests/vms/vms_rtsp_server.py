@@ -48,8 +48,9 @@ connection (channels 0/1) or UDP unicast, with the server-side times a test choo
                           "digest-qop" (Basic and Digest with qop=auth offered); OPTIONS too when
                           `options`
   reply_delay_ms, delay_method   each reply (or only the replies to that method) held this long
-  stall_after, close_after       after this many frames no more media (the connection stays
-                          open), or the connection closed without a goodbye
+  stall_after, close_after, reset_after, teardown_after   after this many frames no more media:
+                          the connection stays open, is closed without a goodbye, is reset (TCP
+                          RST), or the server ends the stream with a TEARDOWN request of its own
   malformed               "status", "huge-head", "no-reply": the DESCRIBE reply so broken;
                           "short-rtp": an RTP packet shorter than its header after each frame;
                           "refused-payloads": payloads a depacketizer refuses after each frame
@@ -329,6 +330,7 @@ class Session:
         self.reply(cseq, "401 Unauthorized", [("WWW-Authenticate", offer) for offer in offers])
 
     def handle(self, method, url, headers):
+        self.base_url = url
         cseq = headers.get("cseq", "0")
         self.add_stat("methods", method)
         self.write_stats()
@@ -608,6 +610,15 @@ class Session:
                     return
                 if k == cfg.get("close_after"):
                     self.conn.shutdown(socket.SHUT_RDWR)
+                    return
+                if k == cfg.get("reset_after"):
+                    self.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    self.conn.close()
+                    return
+                if k == cfg.get("teardown_after"):
+                    self.send(("TEARDOWN %s RTSP/1.0\r\nCSeq: 1\r\nSession: %s\r\n\r\n"
+                               % (self.base_url, self.session_id)).encode())
+                    self.closed.wait(cfg["lifetime"])
                     return
                 # Frames go out at their pace from PLAY on; a frame that leaves late (after the gap
                 # that follows a reply) moves the later ones back rather than bursting them out.
