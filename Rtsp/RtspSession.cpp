@@ -573,6 +573,16 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         if (rc < 0) return rc;
         if (*delivered > 0 || (pending && pending->done)) return 0;
         if (Arrived(until)) return 0;
+        // The server's TEARDOWN ends the stream even where it keeps the connection open: what it
+        // sent before goes out, then the end.
+        if (m_streamEnded && !pending) {
+            for (int round = 0; m_udpRtp.Valid() && round < 64 &&
+                                ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0;
+                 ++round) {
+            }
+            ReleaseReordered(target, targetSize, delivered, true);
+            return *delivered > 0 || !m_queue.empty() ? 0 : AVERROR_EOF;
+        }
         if (!pending) KeepAliveIfDue();
         if (m_tcpClosed && (pending || m_activeTransport == RtspTransportMode::Interleaved ||
                             m_activeTransport == RtspTransportMode::PreferTcp))
