@@ -33,44 +33,6 @@ using Halvora::Video::Native::IFrameDecoder;
 
 namespace {
 
-// The RTP clock wraps between frames 29 and 30.
-constexpr int kWrapAt = 30;
-constexpr uint32_t kFirstTimestamp = static_cast<uint32_t>(4294967296ULL - kWrapAt * kStep + kStep / 2);
-constexpr unsigned long long kSeeTecMs2021 = 1609459200000ULL;
-
-// One stream that every family can read: frame k captured at 2021-01-01 plus 40 ms per frame, told
-// by sender reports (from the `firstReport`-th frame sent on, every 25 frames: frame 0 at 2021-01-01,
-// or with a later first report frame 25 at one second past), Dvtel extensions, GET_PARAMETER
-// replies with SeeTec's fields (the time of frame 0, of the frame sent last or of the next frame
-// sent: `seeTecPair`) and a clock range naming the next frame sent (VmsAgent's clock: 2021-01-01
-// plus 36 ms per frame, each 90 kHz tick read as 10 us), and an RTCP BYE after the last frame.
-std::string SharedConfig(int frames, int paceMs, const std::string& getParameterExtra = "", int firstReport = 0,
-                         const std::string& seeTecPair = "first") {
-    StreamTiming timing;
-    timing.ts0 = kFirstTimestamp;
-    timing.frames = frames;
-    timing.paceMs = paceMs;
-    timing.bye = true;
-    const std::string report = firstReport == 0 ? "\"ntp\": " + std::to_string(kNtp2021) + ", \"frame\": 0"
-                                                : "\"ntp\": " + std::to_string(kNtp2021 + (1ULL << 32)) +
-                                                      ", \"frame\": 25, \"first\": " + std::to_string(firstReport);
-    return Config("\"sender_report\": {" + report + ", \"every\": 25}, \"dvtel\": {\"base\": " +
-                      std::to_string(kYear1To2021) + ", \"step\": " + std::to_string(kFrameTicks) +
-                      "}, \"get_parameter\": {" + NextFrameRange(kUnixUs2021, kStep * 10LL) +
-                      ", \"seetec\": {\"ms0\": " + std::to_string(kSeeTecMs2021) + ", \"ms_per_frame\": 40, \"pair\": \"" +
-                      seeTecPair + "\"}" + getParameterExtra + "}",
-                  timing);
-}
-
-// The capture time that `family`'s rule gives (presentation) frame k of the shared stream; for
-// Iss, the time after its opening instant.
-long long ExpectedTime(const std::string& family, int k) {
-    if (family == "Rtsp" || family == "Generic" || family == "Iss")
-        return kUnixEpochFileTime + k * kFrameTicks;  // the stream clock read as UTC since 1970
-    if (family == "VmsAgent") return kFileTime2021 + k * kStep * 100LL;
-    return kFileTime2021 + k * kFrameTicks;  // Milestone, SeeTec, Genetec, Dvtel, Camera
-}
-
 struct Delivered {
     bool opened = false;
     std::vector<std::string> digests;
@@ -329,7 +291,6 @@ TEST(LiveStreamRelay, LossDuplicatesAndReorderingCostNoWrongFrame) {
 TEST(LiveStreamDelivery, CameraWhoseRtpClockDriftsStaysExactToTheReportInterval) {
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);
     StreamTiming timing;
-    timing.ts0 = kFirstTimestamp;
     timing.step = kStep / 2;
     timing.frames = 1500;
     timing.paceMs = 0;  // as fast as the client reads
