@@ -166,18 +166,16 @@ TEST(DecoderLiveBuffer, QueueLimitsAndGrowth) {
 // ---- exported plain functions, called as a host calls them ------------------------------
 
 TEST(DecoderPlainFunctions, WorkThroughDlopen) {
-    void* library = dlopen(RUVAR_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
     using Create = void* (*)();
     using Destroy = void (*)(void*);
     using InitializeFromBuffer = bool (*)(void*, unsigned char*, size_t, int64_t);
     using AppendBuffer = bool (*)(void*, unsigned char*, size_t);
     using GetNextFrame = void (*)(void*);
-    auto create = reinterpret_cast<Create>(dlsym(library, "FFMpegDecoder_Create"));
-    auto destroy = reinterpret_cast<Destroy>(dlsym(library, "FFMpegDecoder_Destroy"));
-    auto initialize = reinterpret_cast<InitializeFromBuffer>(dlsym(library, "FFMpegDecoder_InitializeFromBuffer"));
-    auto append = reinterpret_cast<AppendBuffer>(dlsym(library, "FFMpegDecoder_AppendBuffer"));
-    auto step = reinterpret_cast<GetNextFrame>(dlsym(library, "FFMpegDecoder_GetNextFrame"));
+    auto create = Exported<Create>("FFMpegDecoder_Create");
+    auto destroy = Exported<Destroy>("FFMpegDecoder_Destroy");
+    auto initialize = Exported<InitializeFromBuffer>("FFMpegDecoder_InitializeFromBuffer");
+    auto append = Exported<AppendBuffer>("FFMpegDecoder_AppendBuffer");
+    auto step = Exported<GetNextFrame>("FFMpegDecoder_GetNextFrame");
     ASSERT_TRUE(create && destroy && initialize && append && step);
 
     std::string bytes = ReadFile(H264Mp4NoB());
@@ -193,5 +191,4 @@ TEST(DecoderPlainFunctions, WorkThroughDlopen) {
     EXPECT_EQ(asDecoder->GetNextFrame()->GetDecoderState(), EndOfArchive);
     destroy(decoder);
     destroy(nullptr);
-    dlclose(library);
 }

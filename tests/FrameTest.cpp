@@ -76,9 +76,7 @@ TEST(DecodedAvFrame, CudaPicturesAnswerTheHostContract) {
     picture->linesize[0] = picture->linesize[1] = 1920;
     picture->hw_frames_ctx = av_buffer_ref(frames.get());
     DecodedAvFrame frame(kTime, picture.get());
-    EXPECT_EQ(frame.Format(), Cuda);
     EXPECT_EQ(frame.GetUV(), picture->data[1]);
-    EXPECT_EQ(frame.DataSize(), 3110400);
     EXPECT_EQ(ThrowText([&] { frame.GetU(); }), "Cannot get U surface with cuda pixel format");
     unsigned char buffer[16] = {};
     EXPECT_EQ(ThrowText([&] { frame.GetParam(0, buffer, 4); }), "Buffer size must be larger than 8");

@@ -259,16 +259,14 @@ TEST(MultiStreamHlsWriter, TwoRenditionsUnderOneMasterPlaylist) {
 }
 
 TEST(MultiStreamHlsWriter, AHostWritesAPresentationThroughTheExportedFunctions) {
-    void* library = dlopen(RUVAR_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
     using Params = Halvora::Common::ManagedSPtr<HlsWriterParams>;
     using Writer = Halvora::Common::ManagedSPtr<IHlsWriter>;
     auto createParams =
-        reinterpret_cast<Params* (*)(const wchar_t*, double, double, GetTsFilePathCb)>(dlsym(library, "HlsWriterParams_CreateParams"));
-    auto addStream = reinterpret_cast<void (*)(Params*, const H264StreamConfig*)>(dlsym(library, "HlsWriterParams_AddStream"));
-    auto createWriter = reinterpret_cast<Writer* (*)(Params*)>(dlsym(library, "VideoWriterFactory_CreateHlsWriter"));
-    auto writeFrame = reinterpret_cast<void (*)(Writer*, IDecodedFrame*)>(dlsym(library, "IHlsExporter_WriteFrame"));
-    auto isFlushed = reinterpret_cast<bool (*)(Writer*)>(dlsym(library, "IHlsExporter_IsMasterFileFlushed"));
+        Exported<Params* (*)(const wchar_t*, double, double, GetTsFilePathCb)>("HlsWriterParams_CreateParams");
+    auto addStream = Exported<void (*)(Params*, const H264StreamConfig*)>("HlsWriterParams_AddStream");
+    auto createWriter = Exported<Writer* (*)(Params*)>("VideoWriterFactory_CreateHlsWriter");
+    auto writeFrame = Exported<void (*)(Writer*, IDecodedFrame*)>("IHlsExporter_WriteFrame");
+    auto isFlushed = Exported<bool (*)(Writer*)>("IHlsExporter_IsMasterFileFlushed");
     ASSERT_TRUE(createParams && addStream && createWriter && writeFrame && isFlushed);
     const std::string dir = TempDir("mhls_c");
     auto* params = createParams(W(dir + "/master.m3u8").c_str(), 2.4, 5.0, kRecorder);
@@ -291,7 +289,6 @@ TEST(MultiStreamHlsWriter, AHostWritesAPresentationThroughTheExportedFunctions) 
     delete writer;                               // the last share: renditions and master finished
     EXPECT_EQ(SyntheticFrame::Destroyed(), 12);
     EXPECT_EQ(CountFrames(dir + "/1/video.m3u8"), 12);
-    dlclose(library);
 }
 
 // ---- a disk that fills up ---------------------------------------------------------------------------

@@ -26,13 +26,10 @@ using RuvarTest::RunCommand;
 
 // Plain functions by C name, exported classes, nothing internal.
 TEST(SharedLibrary, ShowsItsPlainFunctionsAndExportedClassesOnly) {
-    void* handle = dlopen(RUVAR_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
     for (const char* name : {
 #include "ExportedFunctions.inc"
          })
-        if (*name) { EXPECT_NE(dlsym(handle, name), nullptr) << name; }
-    dlclose(handle);
+        if (*name) { EXPECT_NE(RuvarTest::ExportedSymbol(name), nullptr) << name; }
     std::string symbols;
     ASSERT_EQ(RunCommand("nm -D --defined-only -C " + Quote(RUVAR_SHARED_LIBRARY), &symbols), 0);
     for (const char* name : {"RuvarEduzid::FFMpegGate::EnsureInitialization(", "RuvarEduzid::DecoderUtils::HalvoraFFmpegDecoderId",

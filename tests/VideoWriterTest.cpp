@@ -183,10 +183,8 @@ TEST(GenericVideoWriter, AFullDiskIsLoggedAndKeepsTheFinishedFile) {
 TEST(GenericVideoWriter, ExportedFunctionsAdoptBareFramesAndFailWithNull) {
     using Create = Halvora::Common::ManagedSPtr<IVideoWriter>* (*)(const wchar_t*, int, int, int);
     using Write = void (*)(Halvora::Common::ManagedSPtr<IVideoWriter>*, IDecodedFrame*);
-    void* library = dlopen(RUVAR_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << dlerror();
-    auto create = reinterpret_cast<Create>(dlsym(library, "RuvarEduzid_CreateSharedGenericVideoWriter"));
-    auto write = reinterpret_cast<Write>(dlsym(library, "RuvarEduzid_WriteFrameToGenericVideoWriter"));
+    auto create = Exported<Create>("RuvarEduzid_CreateSharedGenericVideoWriter");
+    auto write = Exported<Write>("RuvarEduzid_WriteFrameToGenericVideoWriter");
     ASSERT_TRUE(create && write);
     const std::string dir = TempDir("writer_exported");
     const std::string raw = ReadFile(ReferenceYuv());
@@ -199,7 +197,6 @@ TEST(GenericVideoWriter, ExportedFunctionsAdoptBareFramesAndFailWithNull) {
     EXPECT_EQ(SyntheticFrame::Destroyed(), 4);
     EXPECT_EQ(CountFrames(dir + "/exported.mp4"), 3);
     EXPECT_EQ(create(nullptr, kW, kH, 2500), nullptr);
-    dlclose(library);
     ScopedLogCapture capture(0);  // the logger of this program's own copy of the library
     EXPECT_EQ(RuvarEduzid_CreateSharedGenericVideoWriter(W(dir + "/missing/x.mp4").c_str(), kW, kH, 2500), nullptr);
     EXPECT_TRUE(capture.Sink().Contains("An error occured during the creation of the writer:Could not open file ", 4));

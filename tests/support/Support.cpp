@@ -3,6 +3,7 @@
 #include "Common/StringUtility.h"
 #include "RuvarEduzid/DecoderUtils.h"
 
+#include <dlfcn.h>
 #include <json/json.h>
 
 extern "C" {
@@ -103,6 +104,12 @@ std::string LogText(Halvora::Common::ScopedLogCapture& capture) {
     std::string all;
     for (const auto& m : capture.Sink().Messages()) all += m + "\n";
     return all;
+}
+
+void* ExportedSymbol(const char* name) {
+    static void* const library = dlopen(RUVAR_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!library) throw std::runtime_error(std::string("cannot load the library: ") + dlerror());
+    return dlsym(library, name);
 }
 
 bool WaitUntil(const std::function<bool()>& ready, double seconds) {

@@ -44,6 +44,13 @@ std::string Md5Hex(const void* data, size_t size);
 std::string ThrowText(const std::function<void()>& call);
 // Every message a capture holds, one a line.
 std::string LogText(Halvora::Common::ScopedLogCapture& capture);
+// A plain function of the built shared library as a host finds it (dlopen, once per process);
+// nullptr when it is not exported.
+void* ExportedSymbol(const char* name);
+template <typename F>
+F Exported(const char* name) {
+    return reinterpret_cast<F>(ExportedSymbol(name));
+}
 // Polls `ready` until it holds, at most `seconds` (a generous bound: it only ends a broken run).
 bool WaitUntil(const std::function<bool()>& ready, double seconds = 60);
 
