@@ -8,10 +8,8 @@
 
 #include <json/json.h>
 
-#include <algorithm>
 #include <atomic>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,8 +24,8 @@ inline std::string VmsFixture() {
 }
 
 // A stream for VmsServer: the Annex B file (access units in decode order, each starting with an
-// access unit delimiter), the presentation index of each access unit (a text file, one integer per
-// line in file order) and the number of pictures.
+// access unit delimiter), FFmpeg's framecrc of it copied (the packets' presentation times in decode
+// order) and the number of pictures.
 struct VmsMedia {
     std::string h264;
     std::string pts;
@@ -36,8 +34,8 @@ struct VmsMedia {
 
 // 70 frames, 160x120, 25 fps, a key frame every 25 (closed groups of pictures, no scene-cut key
 // frames). With `bframes`, two B-frames between reference frames (decode order I0 P3 B1 B2 ...).
-// Encoded into MPEG-TS, whose packet times give the presentation indices, and copied out as Annex
-// B. FrameMd5(h264) gives the pictures in presentation order.
+// Encoded into MPEG-TS, whose packet times give the presentation order, and copied out as Annex B.
+// FrameMd5(h264) gives the pictures in presentation order.
 inline VmsMedia VmsFixture70(bool bframes) {
     const std::string name = bframes ? "vms70_bf2_160x120" : "vms70_160x120";
     const std::string ts = MakeFixture(
@@ -45,23 +43,8 @@ inline VmsMedia VmsFixture70(bool bframes) {
                           "-keyint_min 25 -sc_threshold 0 -bf " + (bframes ? "2" : "0") +
                           " -pix_fmt yuv420p -x264-params aud=1:repeat-headers=1:sliced-threads=0" +
                           (bframes ? ":b-adapt=0" : "") + " -threads 1 -f mpegts");
-    VmsMedia media{MakeFixture(name + ".h264", "-i " + Quote(ts) + " -map 0:v:0 -c copy -f h264"),
-                   std::string(RUVAR_FIXTURE_DIR) + "/" + name + ".pts", 70};
-    if (FileSize(media.pts) > 0) return media;
-    // The packets' presentation times in decode order, ranked.
-    std::vector<long long> times;
-    for (const auto& line : Lines(Probe(ts, "-select_streams v:0 -show_entries packet=pts -of csv=p=0")))
-        if (line[0] >= '0' && line[0] <= '9') times.push_back(std::stoll(line));
-    std::vector<long long> sorted = times;
-    std::sort(sorted.begin(), sorted.end());
-    if (times.size() != 70u || std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
-        throw std::runtime_error(ts + ": not 70 packets with distinct times");
-    std::string text;
-    for (long long t : times) text += std::to_string(std::lower_bound(sorted.begin(), sorted.end(), t) - sorted.begin()) + "\n";
-    const std::string tmp = media.pts + ".tmp." + std::to_string(::getpid());
-    WriteFile(tmp, text);
-    if (std::rename(tmp.c_str(), media.pts.c_str()) != 0) throw std::runtime_error("rename failed for " + media.pts);
-    return media;
+    const std::string copy = "-i " + Quote(ts) + " -map 0:v:0 -c copy -f ";
+    return {MakeFixture(name + ".h264", copy + "h264"), MakeFixture(name + ".crc", copy + "framecrc"), 70};
 }
 
 class VmsServer : public ServerProcess {

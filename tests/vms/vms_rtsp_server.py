@@ -97,14 +97,13 @@ def read_access_units(path):
 
 
 def read_presentation_indices(path, count):
-    """The presentation index of each access unit, in decode order: one integer per unit."""
-    with open(path) as f:
-        values = [int(v) for v in f.read().split()]
-    if len(values) != count:
-        sys.exit("%s: %d presentation indices for %d access units" % (path, len(values), count))
-    if sorted(values) != list(range(count)):
-        sys.exit("%s: the presentation indices are not 0..%d each once" % (path, count - 1))
-    return values
+    """The presentation index of each access unit, in decode order, from FFmpeg's framecrc of the
+    stream copied (one line per packet in decode order, its pts the third field)."""
+    pts = [int(line.split(",")[2]) for line in open(path) if line.strip() and not line.startswith("#")]
+    if len(pts) != count or len(set(pts)) != count:
+        sys.exit("%s: %d distinct presentation times for %d access units" % (path, len(set(pts)), count))
+    ranked = sorted(pts)
+    return [ranked.index(p) for p in pts]
 
 
 def clock_text(us):
@@ -690,7 +689,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--h264", required=True)
     ap.add_argument("--pts", default="",
-                    help="text file: the presentation index of each access unit of --h264, in file order")
+                    help="FFmpeg's framecrc of --h264 copied: the packets' presentation times")
     ap.add_argument("--config", default="{}", help="JSON object, see the keys above")
     ap.add_argument("--stats", default="", help="file that receives the counts of each session, see above")
     args = ap.parse_args()
