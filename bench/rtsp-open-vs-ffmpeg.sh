@@ -10,7 +10,8 @@
 # Both decode on one thread. Prints the clients' tables on standard error and three rows: plain
 # RTSP, and the slowest video-management system, against ffmpeg; and, from a server whose first
 # sender report comes 0.3 s after PLAY, the slowest of the families whose frames wait for it
-# (Milestone, Genetec, Camera) against ffmpeg on the same server.
+# (Milestone, Genetec, Camera) against ffmpeg on the same server; and the frames each client
+# delivers of a stream sent over UDP through the stand-in's seeded lossy relay stage.
 #   BUILD_DIR  release build folder (default build/release); ruvar is built there when needed.
 #   RUVAR      the ruvar tool to time instead (set by bench/run-all).
 set -euo pipefail
@@ -87,3 +88,19 @@ read -r ours lost < <(awk -F'\t' '$1 ~ /^vms / { t = ($2 == "-" ? 1e9 : $2); if 
   END { printf "%s %d\n", (worst >= 1e9 ? "-" : worst), lost }' "$work/late")
 row "live-open-late-report" "ruvar decode --vms Milestone/Genetec/Camera (slowest; frames wait for the first sender report, 0.3 s after PLAY) vs ffmpeg on the same server; s to first frame" \
   "$ours s, lost $lost" "$theirs s" "$(ratio "$theirs" "$ours")" 1.00 ""
+
+# RTP over UDP through the stand-in's seeded relay stage (2 % of packets dropped, 1 % sent twice,
+# reordered within 30 ms, a burst held every 300 packets): frames delivered of 350, ours and FFmpeg's
+# client (the test LiveStreamRelay checks that ours are each their own frame at its own time).
+relay_config='{"frames": 350, "pace_ms": 10, "ts0": 4294861096, "step": 3600, "lifetime": 60, "bye": true,
+ "bye_delay_ms": 300, "transports": ["udp"], "impair": {"seed": 7, "drop": 0.02, "duplicate": 0.01,
+ "reorder_ms": 30, "burst_every": 300, "burst_ms": 120}}'
+/usr/bin/python3 bench/rtsp_open_clients.py --h264 "$stream" --config "$relay_config" --digests "$work/digests" \
+  --client "rtsp" "$ruvar" decode @URL@ --transport udp --md5 --json \
+  --client "ffmpeg CLI" ffmpeg -v error -nostdin -threads 1 -rtsp_transport udp -i @URL@ -f framemd5 - > "$work/relay"
+echo "through the relay (UDP):" >&2
+table "$work/relay" >&2
+ours=$(awk -F'\t' '$1 == "rtsp" { print $3 }' "$work/relay")
+theirs=$(awk -F'\t' '$1 == "ffmpeg CLI" { print $3 }' "$work/relay")
+row "live-relay-udp" "ruvar decode --transport udp vs ffmpeg -rtsp_transport udp through a seeded lossy relay; frames delivered of 350" \
+  "$ours frames" "$theirs frames" "$(ratio "$ours" "$theirs")" 0.95 ""

@@ -215,8 +215,8 @@ INSTANTIATE_TEST_SUITE_P(Families, LateReplyDelivery, ::testing::Values("Milesto
 // RTP over a bad network: the stand-in's UDP output passes a seeded relay stage that drops 2 % of
 // the packets, sends 1 % twice, reorders them within 30 ms and holds a burst now and then. No
 // frame comes twice, out of order or with a time that is not its own, and the pictures are exact
-// up to the first damaged frame of each group and again from the next key frame. FFmpeg's own
-// client reads the same relay for comparison (printed, not judged).
+// up to the first damaged frame of each group and again from the next key frame. (The open
+// benchmark sets FFmpeg's client beside ours on the same relay.)
 TEST(LiveStreamRelay, LossDuplicatesAndReorderingCostNoWrongFrame) {
     const RuvarTest::VmsMedia media = RuvarTest::VmsFixture70(false);  // key frames at 0, 25, 50
     const std::vector<std::string> pictures = RuvarTest::FrameMd5(media.h264);
@@ -259,24 +259,8 @@ TEST(LiveStreamRelay, LossDuplicatesAndReorderingCostNoWrongFrame) {
         exact += byFrame[k] == pictures[k % media.frames];
     }
 
-    RuvarTest::VmsServer again(config, media);
-    const std::wstring url = again.Url();
-    std::string ffmpegOut;
-    RuvarTest::RunCommand("timeout 60 ffmpeg -nostdin -loglevel error -rtsp_transport udp -i " +
-                              RuvarTest::Quote(std::string(url.begin(), url.end())) + " -f framemd5 -pix_fmt yuv420p -",
-                          &ffmpegOut);
-    int ffmpegFrames = 0, ffmpegExact = 0;
-    std::istringstream lines(ffmpegOut);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        ++ffmpegFrames;
-        const std::string md5 = line.substr(line.rfind(',') + 2);
-        ffmpegExact += std::find(pictures.begin(), pictures.end(), md5) != pictures.end();
-    }
-    std::printf("relay: %d of %d frames impaired; ours delivered %zu, %d clean frames exact; ffmpeg delivered %d, %d "
-                "exact pictures\n",
-                static_cast<int>(std::count(impaired.begin(), impaired.end(), true)), timing.frames,
-                ours.times.size(), exact, ffmpegFrames, ffmpegExact);
+    std::printf("relay: %d of %d frames impaired; %zu delivered, %d clean frames exact\n",
+                static_cast<int>(std::count(impaired.begin(), impaired.end(), true)), timing.frames, ours.times.size(), exact);
 }
 
 // A camera whose RTP clock (45 kHz, as its rtpmap says) runs 200 ppm fast against its NTP clock,
