@@ -18,7 +18,6 @@ using namespace Halvora::RuvarEduzid::Rtsp;
 using Halvora::Common::LogError;
 using Halvora::Common::LogWarning;
 using Halvora::Common::ScopedLogCapture;
-using Halvora::RuvarEduzid::AVPacketPtr;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -44,29 +43,6 @@ std::string Config(const std::string& extra = "") {
 }
 
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
-// An input of the session layer, as the exported functions see it.
-struct Input {
-    std::unique_ptr<RtspInput> input;
-    AVFormatContext* ctx = nullptr;
-    int rc = 0;
-    explicit Input(const std::string& url) {
-        RtspSessionOptions options;
-        options.openTimeoutMs = options.requestTimeoutMs = 5000;
-        options.readTimeoutMs = 10000;
-        input = RtspInput::Open(nullptr, url, options, &rc);
-        ctx = input ? input->Context() : nullptr;
-        if (ctx) rc = avformat_find_stream_info(ctx, nullptr);
-    }
-    // The pts of the next `n` packets (fewer when the stream ends).
-    std::vector<int64_t> Read(int n) {
-        std::vector<int64_t> pts;
-        for (AVPacketPtr packet(av_packet_alloc()); static_cast<int>(pts.size()) < n && input->ReadFrame(packet.get()) >= 0;
-             av_packet_unref(packet.get()))
-            pts.push_back(packet->pts);
-        return pts;
-    }
-};
 
 }  // namespace
 
@@ -126,8 +102,9 @@ TEST(RtspExtensions, TheSessionIsKeptAliveAndTornDown) {
                      big);
     const auto receiverReport = [&] { return CountOf(server.Session()["rtcp_in"].toStyledString(), "201") > 0; };
     {
-        Input input(server.UrlText());
-        ASSERT_GE(input.rc, 0) << Halvora::RuvarEduzid::AvErrorText(input.rc);
+        FFMpegDecoder decoder;
+        auto params = Timeouts(5000, 10000);
+        ASSERT_TRUE(decoder.Initialize(InfoFor(server.UrlText()), &params));
         // Read until the server has answered two keep-alives and gone on streaming (its reader is free
         // for the TEARDOWN then) and has a receiver report.
         const auto answeredTwice = [&] {
@@ -135,8 +112,9 @@ TEST(RtspExtensions, TheSessionIsKeptAliveAndTornDown) {
             return session["replies"].size() >= 2 && session["frames_sent"].asInt() >= session["replies"][1].asInt() + 2;
         };
         const auto start = Clock::now();
-        while ((!answeredTwice() || !receiverReport()) && Since(start) < 60) ASSERT_EQ(input.Read(1).size(), 1u);
-        EXPECT_GE(input.input->Session().KeepAlivesSent(), 2u);
+        while ((!answeredTwice() || !receiverReport()) && Since(start) < 60)
+            ASSERT_EQ(decoder.GetNextPacket()->GetDemuxerState(), Ok);
+        EXPECT_GE(decoder.RtspSource()->Session().KeepAlivesSent(), 2u);
     }
     EXPECT_TRUE(receiverReport()) << server.Stats();
     EXPECT_FALSE(server.Session()["expired"].asBool());

@@ -3,7 +3,7 @@
 // GET_PARAMETER retries of each family.
 #include "Common/Logger.h"
 #include "RuvarEduzid/WebStreamDecoderFactory.h"
-#include "vms/VmsServer.h"
+#include "vms/VmsStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +12,10 @@
 #include <thread>
 
 using namespace RuvarTest;
+using RuvarTest::Vms::Make;
 using namespace Halvora::RuvarEduzid;
 using Halvora::Common::ScopedLogCapture;
 using Clock = std::chrono::steady_clock;
-
-namespace {
-std::unique_ptr<GenericWebStreamFfmpegDecoder> Make(const std::string& name) {
-    return std::unique_ptr<GenericWebStreamFfmpegDecoder>(WebStreamDecoderFactory::GetDecoder(name));
-}
-}  // namespace
 
 TEST(WebStreamFactory, NamesTheFamiliesAndRefusesOthersAlsoThroughTheExportedFunctions) {
     EXPECT_EQ(WebStreamDecoderFactory::List(),

@@ -58,8 +58,7 @@ public:
     std::string UrlText(const std::string& credentials = "") const {
         return "rtsp://" + credentials + "127.0.0.1:" + std::to_string(Port()) + "/vms/stream";
     }
-    // The sessions so far, as JSON written by the server: one object per session (methods,
-    // get_parameter, frames_sent, named_frames, replies, transport, bye_sent, auth, rtcp_in, stalled).
+    // The sessions so far, as JSON written by the server: one object per session (see its --stats).
     std::string Stats() const { return ReadFile(m_statsPath); }
     // The latest session (null before the first).
     Json::Value Session() const {

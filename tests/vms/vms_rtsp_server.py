@@ -204,12 +204,8 @@ class Session:
             pass  # the client's port is not open (yet, or any more): a lost datagram
 
     def send_rtp(self, packet, channel=0):
-        """RTP (channel 0) or RTCP (channel 1) over the transport SETUP chose; over UDP an impaired
-        stream's RTP passes the relay stage."""
-        if self.transport == "udp" and self.impair and channel == 0:
-            self.impair_enqueue(packet)
-            self.flush_impaired(time.monotonic())
-        elif self.transport == "udp":
+        """RTP (channel 0) or RTCP (channel 1) over the transport SETUP chose."""
+        if self.transport == "udp":
             self.send_udp(self.udp[channel], self.udp[2 + channel], packet)
         else:
             self.send_interleaved(channel, packet)
