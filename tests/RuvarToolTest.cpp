@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,22 +29,6 @@ std::string Clip() {
 std::string RawClip() {
     return MakeFixture("tool_raw.h264", "-f lavfi -i testsrc=size=128x96:rate=25:duration=1 -c:v libx264 -bf 0 -f h264");
 }
-
-// A port on 127.0.0.1 whose connections the kernel accepts and nobody answers.
-struct SilentPort {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-    SilentPort() {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd, 8) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-            port = ntohs(address.sin_port);
-    }
-    ~SilentPort() { ::close(fd); }
-};
 
 std::string Probed(const std::string& file, const std::string& entries) {
     std::string out = Probe(file, "-select_streams v:0 -count_frames -show_entries " + entries + " -of csv=p=0");
@@ -110,13 +91,13 @@ TEST(RuvarTool, CommandLineRows) {
     WriteFile(dir + "/existing.mp4", "keep");
     GstServer udp(GstLiveLaunch(), "--protocols udp", 120);
     ASSERT_GT(udp.Port(), 0);
-    SilentPort silent;
-    ASSERT_GT(silent.port, 0);
+    HttpServer silent("", 0);  // accepts and never answers
+    ASSERT_GT(silent.Port(), 0);
     const std::string one = MakeFixture("tool_one_group.mp4", "-f lavfi -i testsrc2=size=176x144:rate=25:duration=0.32 "
                                                               "-c:v libx264 -g 100 -bf 2 -pix_fmt yuv420p");
     const std::map<std::string, std::string> fill = {{"{clip}", Quote(Clip())}, {"{one}", Quote(one)},
                                                      {"{raw}", Quote(RawClip())}, {"{dir}", Quote(dir)},
-                                                     {"{udp}", udp.Url()},        {"{silent}", std::to_string(silent.port)}};
+                                                     {"{udp}", udp.Url()},        {"{silent}", std::to_string(silent.Port())}};
     for (const auto& row : rows) {
         std::string args = row.args;
         for (const auto& [key, value] : fill)
