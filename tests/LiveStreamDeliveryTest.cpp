@@ -334,7 +334,7 @@ TEST_P(CameraAgainstGStreamer, EveryFrameAtTheCaptureTimeTheServerWrote) {
         if (kind == "sr") reports.emplace_back(std::stoull(a), static_cast<uint32_t>(std::stoul(b)));
         if (kind == "rtp") written.emplace(static_cast<uint32_t>(std::stoul(a)), b);
     }
-    ASSERT_FALSE(reports.empty());
+    ASSERT_TRUE(onvif || !reports.empty());  // with its extension a frame needs no report
     for (size_t i = 0; i < frames.size(); ++i) {
         const auto at = written.find(frames[i].first);
         ASSERT_NE(at, written.end()) << "frame " << i << " RTP time " << frames[i].first;
