@@ -27,7 +27,7 @@ cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Debug -DRUVAR_WERROR=ON -DRUVAR_TS
     -DRUVAR_BUILD_TOOLS=OFF "-DRUVAR_TEST_PROGRAMS=$list" "${launcher[@]}" >/dev/null
 cmake --build "$BUILD_DIR" -j "$JOBS" --target "${programs[@]}"
 
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$PWD/tests/tsan-tbb.supp}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:history_size=4:suppressions=$PWD/tests/tsan.supp}
 export RUVAREDUZID_LOG_LEVEL=${RUVAREDUZID_LOG_LEVEL:-3}
 # The GStreamer interop runs the ruvar tool in processes of its own: this build leaves the tool out.
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 600 -E "${TSAN_EXCLUDE:-RtspGStreamer}" \
