@@ -24,7 +24,7 @@ for codec in h264 hevc; do
   row "decode-$codec-1080p-threads" "ruvar decode --threads 0 vs ffmpeg (both: cores + 1 threads); wall s" "$o s" "$t s" \
     "$(ratio "$t" "$o")" 0.95 "$note"
 done
-ours_once() { seconds_of "$RUVAR" packets "$h264" --quiet -o "$BENCH_DIR/annexb.h264"; }
+ours_once() { seconds_of "$RUVAR" packets "$h264" --quiet -y -o "$BENCH_DIR/annexb.h264"; }
 theirs_once() { seconds_of ffmpeg -v error -nostdin -y -i "$h264" -c copy -bsf:v h264_mp4toannexb -f h264 "$BENCH_DIR/annexb-ff.h264"; }
 read -r o t < <(best_pair 5)
 note=""

@@ -8,7 +8,7 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 src=$(fixture write720.mp4 "-f lavfi -i testsrc2=size=1280x720:rate=25:duration=10 -c:v libx264 -preset veryfast -pix_fmt yuv420p")
-ours_once() { seconds_of "$RUVAR" mp4 "$src" "$BENCH_DIR/out.mp4" --quiet; }
+ours_once() { seconds_of "$RUVAR" mp4 -y "$src" "$BENCH_DIR/out.mp4" --quiet; }
 theirs_once() {
   seconds_of ffmpeg -v error -nostdin -y -threads 1 -i "$src" -c:v libx264 -crf 23 -g 12 -pix_fmt yuv420p "$BENCH_DIR/out-ff.mp4"
 }

@@ -28,20 +28,26 @@ build_ruvar() {
   echo "$build/bin/ruvar"
 }
 
-# Wall seconds of one run of a command (its output discarded).
+# Wall seconds of one run of a command (its output discarded); a command that fails fails the
+# measurement (a quick failure is no time to report).
 seconds_of() {
   local s e
   s=$(date +%s.%N)
-  "$@" >/dev/null 2>&1
+  if ! "$@" >/dev/null 2>&1; then echo "bench: failed: $*" >&2; return 1; fi
   e=$(date +%s.%N)
   awk -v s="$s" -v e="$e" 'BEGIN { print e - s }'
 }
 
-# CPU seconds (user + system, children included) of one run of a command, its output discarded.
+# CPU seconds (user + system, children included) of one run of a command, its output discarded;
+# a command that fails fails the measurement.
 cpu_of() {
   local f
   f=$(mktemp)
-  /usr/bin/time -f "%U %S" -o "$f" "$@" >/dev/null 2>&1
+  if ! /usr/bin/time -f "%U %S" -o "$f" "$@" >/dev/null 2>&1; then
+    echo "bench: failed: $*" >&2
+    rm -f "$f"
+    return 1
+  fi
   awk '{ print $1 + $2 }' "$f"
   rm -f "$f"
 }
