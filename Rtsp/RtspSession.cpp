@@ -537,14 +537,18 @@ void RtspSession::ReleaseReordered(uint8_t* target, int targetSize, int* deliver
         OnMediaPacket(packet.data(), packet.size(), false, target, targetSize, delivered);
 }
 
+void RtspSession::ReleaseMediaBeforeTheEnd(uint8_t* target, int targetSize, int* delivered) {
+    // Bounded: a server flooding the port cannot hold the caller here.
+    for (int round = 0; m_udpRtp.Valid() && round < 64 && ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0;
+         ++round) {
+    }
+    ReleaseReordered(target, targetSize, delivered, true);
+}
+
 void RtspSession::ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered) {
     if (m_deferredBye.empty()) return;
     // The media sent before the goodbye is on the RTP port by now: it goes first.
-    if (m_udpRtp.Valid()) {
-        for (int round = 0; round < 64 && ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0; ++round) {
-        }
-    }
-    ReleaseReordered(target, targetSize, delivered, true);
+    ReleaseMediaBeforeTheEnd(target, targetSize, delivered);
     std::vector<uint8_t> bye;
     bye.swap(m_deferredBye);
     m_releasingBye = true;
@@ -576,11 +580,7 @@ int RtspSession::Pump(Clock::time_point deadline, uint8_t* target, int targetSiz
         // The server's TEARDOWN ends the stream even where it keeps the connection open: what it
         // sent before goes out, then the end.
         if (m_streamEnded && !pending) {
-            for (int round = 0; m_udpRtp.Valid() && round < 64 &&
-                                ReadUdp(m_udpRtp.Fd(), false, target, targetSize, delivered) > 0;
-                 ++round) {
-            }
-            ReleaseReordered(target, targetSize, delivered, true);
+            ReleaseMediaBeforeTheEnd(target, targetSize, delivered);
             return *delivered > 0 || !m_queue.empty() ? 0 : AVERROR_EOF;
         }
         if (!pending) KeepAliveIfDue();

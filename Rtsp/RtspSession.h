@@ -134,6 +134,9 @@ private:
     void DrainUdp();
     // Hands on a goodbye held back from the RTCP port, after what waits on the RTP port.
     void ReleaseDeferredBye(uint8_t* target, int targetSize, int* delivered);
+    // The end of the stream: the RTP datagrams already waiting and every packet held for a missing
+    // one go on, gaps or not.
+    void ReleaseMediaBeforeTheEnd(uint8_t* target, int targetSize, int* delivered);
     // Hands on the UDP packets the reorder buffer lets go now (`all`: every waiting one).
     void ReleaseReordered(uint8_t* target, int targetSize, int* delivered, bool all = false);
     void OnMediaPacket(const uint8_t* data, size_t size, bool rtcp, uint8_t* target, int targetSize, int* delivered);
